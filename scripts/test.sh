@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs the test suite.
+# Usage: scripts/test.sh [default|asan|tsan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-default}
+./scripts/deps.sh
+extra=()
+[ -n "${CI:-}" ] && extra+=(-DX2_WERROR=ON)
+cmake --preset "$preset" "${extra[@]}" >/dev/null
+cmake --build --preset "$preset"
+ctest --preset "$preset" -j2 --timeout 900
