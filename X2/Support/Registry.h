@@ -1,0 +1,133 @@
+#pragma once
+// Description of every generated table, for code that knows a table only by
+// name: the x2tables tool, data-driven tests, and later the reflection glue.
+// Each generated source registers its tables at load time. Field access goes
+// through thunks into the generated typed getters and setters, so there is
+// one bit model only: the generated one.
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "AsicUtils/FieldOps.h"
+#include "Orrin/PerUnitBitmap.h"
+
+namespace X2 {
+
+enum class Kind { shared, local, read };
+std::string_view kindName(Kind k);  // "shared", "local", "read"
+
+// A field value of either width class: scalar (up to 64 bits) or bitmap.
+struct FieldValueArg {
+    std::uint64_t scalar = 0;
+    Orrin::PerUnitBitmap wide;
+};
+
+struct FieldInfo {
+    char const* name;
+    std::uint16_t array;
+    std::uint16_t offset;
+    std::uint16_t width;
+    short id;  // attribute id
+    char const* type;
+    void (*set)(void* entry, FieldValueArg const& v);
+    FieldValueArg (*get)(void const* entry);
+};
+
+struct AggregateInfo {
+    char const* name;  // the field that spans the others
+    std::span<char const* const> parts;
+};
+
+struct AliasInfo {
+    char const* first;
+    char const* second;
+};
+
+// Type-erased operations on one table's entry record.
+struct EntryOps {
+    void* (*create)();
+    void (*destroy)(void*);
+    void* (*clone)(void const*);
+    std::uint32_t (*bytes)(void const* entry, unsigned array, std::uint8_t* out);
+    void (*bytesIs)(void* entry, unsigned array, std::uint8_t const* in, std::uint32_t n);
+    bool (*isValid)(void const*);
+    std::uint32_t (*hash)(void const*, std::uint32_t seed);
+    bool (*isEq)(void const*, void const*);
+    void (*clearEcc)(void*);  // null when the table has no check bits
+    bool (*isUserWritable)(short);
+};
+
+struct TableInfo {
+    char const* name;
+    char const* source;  // X2/Default/<name of the module's source>
+    Kind kind;
+    bool inlineForm;
+    std::uint32_t lastIndex;
+    bool hasWriteResponse;
+    std::span<std::uint32_t const> arrays;  // capacities in bytes
+    std::span<FieldInfo const> fields;      // in attribute order
+    std::span<AggregateInfo const> aggregates;
+    std::span<AliasInfo const> aliases;
+    short firstFieldId;  // -1 when the table has no field attributes
+    short lastFieldId;
+    bool hasCheckBits;
+    std::uint16_t checkOffset;
+    std::uint16_t checkWidth;
+    EntryOps ops;
+};
+
+void registerTable(TableInfo const* t);
+// Every registered table, sorted by name.
+std::span<TableInfo const* const> allTables();
+TableInfo const* findTable(std::string_view name);
+FieldInfo const* findField(TableInfo const& t, std::string_view name);
+
+// ---- thunks the generated tables point at ----------------------------------
+
+template <class E, unsigned W, auto Setter>
+void setThunk(void* e, FieldValueArg const& v) {
+    if constexpr (W > 64)
+        (static_cast<E*>(e)->*Setter)(v.wide);
+    else
+        (static_cast<E*>(e)->*Setter)(AsicUtils::FieldValue<W>(v.scalar));
+}
+
+template <class E, unsigned W, auto Getter>
+FieldValueArg getThunk(void const* e) {
+    FieldValueArg r;
+    if constexpr (W > 64)
+        r.wide = (static_cast<E const*>(e)->*Getter)();
+    else
+        r.scalar = (static_cast<E const*>(e)->*Getter)();
+    return r;
+}
+
+template <class E>
+struct EntryOpsFor {
+    static void* create() { return new E(); }
+    static void destroy(void* p) { delete static_cast<E*>(p); }
+    static void* clone(void const* p) { return new E(*static_cast<E const*>(p)); }
+    static bool isValid(void const* p) { return static_cast<E const*>(p)->isValid(); }
+    static std::uint32_t hash(void const* p, std::uint32_t seed) { return static_cast<E const*>(p)->hash(seed); }
+    static std::uint32_t bytes(void const* p, unsigned k, std::uint8_t* out) {
+        return static_cast<E const*>(p)->rawBytes(k, out);
+    }
+    static void bytesIs(void* p, unsigned k, std::uint8_t const* in, std::uint32_t n) {
+        static_cast<E*>(p)->rawBytesIs(k, in, n);
+    }
+    static void clearEcc(void* p) {
+        if constexpr (requires(E& e) { e.doClearEccFields(); }) static_cast<E*>(p)->doClearEccFields();
+    }
+    static constexpr EntryOps ops() {
+        constexpr bool ecc = requires(E& e) { e.doClearEccFields(); };
+        return EntryOps{&create, &destroy,  &clone,  &bytes, &bytesIs, &isValid,
+                        &hash,   &E::isEq, ecc ? &clearEcc : nullptr, &E::isUserWritable};
+    }
+};
+
+// Registers a table when the library loads.
+struct TableRegistration {
+    explicit TableRegistration(TableInfo const* t) { registerTable(t); }
+};
+
+}  // namespace X2

@@ -1,0 +1,14 @@
+#pragma once
+// The x2tables commands, apart from main() so that tests can drive them with
+// their own streams.
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace x2tables {
+
+// Runs one command line (without the program name). Normal output goes to
+// out; a failure prints one line to err and returns 2. Returns 0 on success.
+int run(std::vector<std::string> const& args, std::ostream& out, std::ostream& err);
+
+}  // namespace x2tables
