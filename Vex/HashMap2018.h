@@ -1,0 +1,230 @@
+#pragma once
+// Vex::HashMap2018<Node, Key, Value>: the typed front end of the local hash
+// map engine (Vex/HashMap2018Generic.h), one instantiation per node type.
+//
+// It supplies the node type's operations table vt_ (one static instance per
+// node type) and the key hashing, and adds an inline lookup that scans the
+// bucket with the key read at a compile-time offset.
+//
+// What a node type supplies (generated code or a hand-written test node):
+//   static constexpr std::uint32_t kHashSeed;   // per-type constant, XOR-ed with the process seed
+//   static constexpr std::uint32_t kKeyOffset;  // byte offset of the 32-bit key in the node
+//   std::uint32_t nodeKey() const;             // the key
+//   Value& nodeValue(); Value const& nodeValue() const;
+//   Node(std::uint32_t key, Value const& v);   // and Node(std::uint32_t key, Value&& v)
+// and its shared references through its special members:
+//   copy constructor  = take one more reference on each shared pointer ("Copy"),
+//   move constructor  = take them over and leave the source without any ("Move"),
+//   destructor        = drop them.
+// A trivially copyable node (write responses, read requests: 16-byte records
+// with the key at bytes 12..15) has all three defaulted, and its operations
+// table uses the engine's trivial place, shift and assemble. Nodes must be
+// relocatable by copying their bytes (no pointer into themselves), which
+// holds for records of words and counted pointers.
+//
+// Keys: Key is either an unsigned integer or a bounded index type with
+// value(); the engine sees the 32-bit value.
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "Lumo/Assert.h"
+#include "Vex/Alloc.h"
+#include "Vex/Hash.h"
+#include "Vex/HashMap2018Generic.h"
+
+namespace Vex {
+
+template <class Node, class Key, class Value>
+class HashMap2018 {
+    static_assert(alignof(Node) <= 8, "nodes are stored at 8-byte alignment");
+    static_assert(sizeof(Node) % 4 == 0, "node size must be a multiple of 4");
+    static_assert(Node::kKeyOffset + 4 <= sizeof(Node), "the key lies beyond the node");
+
+public:
+    using NodeType = Node;
+    using KeyType = Key;
+    using ValueType = Value;
+    static constexpr bool kTrivial = std::is_trivially_copyable_v<Node>;
+
+    explicit HashMap2018(std::uint32_t initialSize = 1, bool shrink = true)
+        : seed_(HashHelper::hashSeed32() ^ Node::kHashSeed), gen_(&vt_, initialSize, shrink) {}
+
+    static std::uint32_t keyBits(Key const& k) {
+        if constexpr (std::is_integral_v<Key>)
+            return std::uint32_t(k);
+        else
+            return std::uint32_t(k.value());
+    }
+    // Seed of this node type: the process seed XOR the type's constant.
+    static std::uint32_t seed() { return HashHelper::hashSeed32() ^ Node::kHashSeed; }
+    static std::uint32_t hashOf(std::uint32_t key) { return hashSingleAttr(seed(), key); }
+
+    std::uint32_t size() const { return gen_.size(); }
+    bool empty() const { return gen_.size() == 0; }
+
+    Node* lookupNode(Key const& k) const { return lookupBits(keyBits(k)); }
+    Value* find(Key const& k) {
+        Node* n = lookupNode(k);
+        return n ? &n->nodeValue() : nullptr;
+    }
+    Value const* find(Key const& k) const {
+        Node const* n = lookupNode(k);
+        return n ? &n->nodeValue() : nullptr;
+    }
+    bool contains(Key const& k) const { return lookupNode(k) != nullptr; }
+
+    // Inserts unless the key is present; returns the map's node and whether
+    // it was inserted (an existing value is left as it is).
+    template <class V>
+    std::pair<Node*, bool> insert(Key const& k, V&& v) {
+        std::uint32_t const key = keyBits(k);
+        Node tmp(key, std::forward<V>(v));
+        bool inserted = false;
+        void* n = gen_.newMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, &tmp, &inserted);
+        return {static_cast<Node*>(n), inserted};
+    }
+    // Inserts, or replaces the value of the existing node.
+    template <class V>
+    Node* insertOrAssign(Key const& k, V&& v) {
+        if (Node* n = lookupNode(k)) {
+            n->nodeValue() = std::forward<V>(v);
+            return n;
+        }
+        return insert(k, std::forward<V>(v)).first;
+    }
+    // Removes the key; false when absent.
+    bool erase(Key const& k) {
+        std::uint32_t const key = keyBits(k);
+        return gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, nullptr);
+    }
+    // Removes the key and moves its value to `out`; false (out untouched) when absent.
+    bool erase(Key const& k, Value& out) {
+        std::uint32_t const key = keyBits(k);
+        alignas(Node) unsigned char buf[sizeof(Node)];
+        if (!gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, buf)) return false;
+        Node* n = std::launder(reinterpret_cast<Node*>(buf));
+        out = std::move(n->nodeValue());
+        n->~Node();
+        return true;
+    }
+    void clear() { gen_._memberDelAll(&vt_); }
+
+    HashMap2018Generic& generic() { return gen_; }
+    HashMap2018Generic const& generic() const { return gen_; }
+    std::size_t bytesUsed() const { return gen_.bytesUsed(); }
+
+    // Iteration in the engine's order; see the iterator rules of the engine.
+    class Iterator {
+    public:
+        explicit Iterator(HashMap2018 const& m) : it_(m.gen_, &vt_) {}
+        Iterator(HashMap2018 const& m, Key const& start)
+            : it_(m.gen_, &vt_, keyAndHash(keyBits(start), m.seed_)) {}
+        bool atEnd() const { return it_.atEnd(); }
+        explicit operator bool() const { return !it_.atEnd(); }
+        Node* node() const { return static_cast<Node*>(it_.currNodeMaybeStale()); }
+        Node* liveNode() const { return static_cast<Node*>(it_.currNodeNonStale()); }
+        std::uint32_t key() const { return node()->nodeKey(); }
+        Value const& value() const { return node()->nodeValue(); }
+        void advance() { it_.advance(); }
+        HashMap2018IteratorGeneric& generic() { return it_; }
+
+    private:
+        static HashMap2018KeyAndHash keyAndHash(std::uint32_t const& key, std::uint32_t seed) {
+            return HashMap2018KeyAndHash{&key, hashSingleAttr(seed, key)};
+        }
+        HashMap2018IteratorGeneric it_;
+    };
+    Iterator iterator() const { return Iterator(*this); }
+    Iterator iterator(Key const& start) const { return Iterator(*this, start); }
+
+    // ---- the node type's operations ----
+
+    static void bktHdrRefDec(std::uint32_t* hdr) {
+        if (!HashMap2018Generic::bktHdrRefDecHelper(hdr)) return;
+        std::uint32_t const length = HashMap2018Bucket::length(*hdr);
+        allocTracker<Node>()._trackDeallocation(typeid(Node), sizeof(Node) + 4, length);
+        if constexpr (!kTrivial) {
+            Node* n = reinterpret_cast<Node*>(HashMap2018Bucket::nodes(hdr));
+            for (std::uint32_t i = 0, live = HashMap2018Bucket::live(*hdr); i < live; ++i) n[i].~Node();
+        }
+        HashMap2018Generic::bucketFree(hdr, sizeof(Node));
+    }
+    static bool keyEqualsNode(void const* key, void const* node) {
+        return *static_cast<std::uint32_t const*>(key) == static_cast<Node const*>(node)->nodeKey();
+    }
+    static void place(HashMap2018VTable const*, void* dst, void* src, HashMap2018MoveOrCopy how) {
+        Node* s = static_cast<Node*>(src);
+        if (how == HashMap2018MoveOrCopy::Move)
+            ::new (dst) Node(std::move(*s));
+        else
+            ::new (dst) Node(static_cast<Node const&>(*s));
+    }
+    static void shift(HashMap2018VTable const*, void* nodes, std::uint32_t from, std::uint32_t live,
+                      std::int32_t slotsToShift) {
+        char* base = static_cast<char*>(nodes);
+        constexpr std::size_t ns = sizeof(Node);
+        if (slotsToShift > 0) {
+            LUMO_FMASSERT(slotsToShift == 1, "Vex::HashMap2018", "slotsToShift == 1");
+            // Relocation by bytes: the nodes keep their references; position
+            // `from` is raw afterwards and is placed into next.
+            std::memmove(base + (from + 1) * ns, base + from * ns, (live - from) * ns);
+            return;
+        }
+        std::uint32_t const n = std::uint32_t(-slotsToShift);
+        Node* gap = reinterpret_cast<Node*>(base + from * ns);
+        for (std::uint32_t i = 0; i < n; ++i) gap[i].~Node();
+        std::memmove(base + from * ns, base + (from + n) * ns, (live - from - n) * ns);
+    }
+    static void newBucketAssemble(HashMap2018VTable const* vt, std::uint32_t newLength, void* dst,
+                                  HashMap2018Sources const& sources) {
+        allocTracker<Node>()._trackAllocation(typeid(Node), sizeof(Node) + 4, newLength);
+        if constexpr (kTrivial) {
+            HashMap2018Generic::trivialNewBucketAssemble(vt, newLength, dst, sources);
+        } else {
+            Node* out = static_cast<Node*>(dst);
+            for (std::uint8_t r = 0; r < sources.count; ++r) {
+                Node* src = static_cast<Node*>(sources.runs[r].src);
+                for (std::uint32_t i = 0; i < sources.runs[r].count; ++i) place(vt, out++, src + i, sources.runs[r].how);
+            }
+        }
+    }
+    static std::uint32_t compareOrLruUnlink(void const* key, void const* nodeA, void const* nodeB) {
+        std::uint32_t const a =
+            nodeA ? static_cast<Node const*>(nodeA)->nodeKey() : *static_cast<std::uint32_t const*>(key);
+        std::uint32_t const b = static_cast<Node const*>(nodeB)->nodeKey();
+        return b == a ? 0u : (b > a ? 1u : 2u);
+    }
+
+    static inline HashMap2018NodeInfo const nodeInfo_{&typeid(Node), Node::kKeyOffset};
+    static inline HashMap2018VTable const vt_{
+        HashMap2018VTable::descriptorFor(sizeof(Node)),
+        &bktHdrRefDec,
+        &keyEqualsNode,
+        kTrivial ? &HashMap2018Generic::trivialPlace : &place,
+        kTrivial ? &HashMap2018Generic::trivialShift : &shift,
+        &newBucketAssemble,
+        &compareOrLruUnlink,
+        nullptr,
+        &nodeInfo_,
+    };
+
+private:
+    Node* lookupBits(std::uint32_t key) const {
+        std::uint32_t* hdr = gen_.bucketOf(hashSingleAttr(seed_, key));
+        std::uint32_t const live = HashMap2018Bucket::live(*hdr);
+        Node* n = reinterpret_cast<Node*>(HashMap2018Bucket::nodes(hdr));
+        for (std::uint32_t i = 0; i < live; ++i) {
+            std::uint32_t const k = n[i].nodeKey();
+            if (k >= key) return k == key ? n + i : nullptr;
+        }
+        return nullptr;
+    }
+
+    std::uint32_t seed_;
+    HashMap2018Generic gen_;
+};
+
+}  // namespace Vex

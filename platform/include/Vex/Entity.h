@@ -1,0 +1,94 @@
+#pragma once
+// Entities of the entity framework and their watchers.
+//
+// A Vex::Entity is a named, reference-counted node of the agent's state tree.
+// A parent owns its children (one use each); a child knows its parent through
+// a plain pointer that the parent clears when it dies. Each entity owns the
+// Publisher on which its attribute changes are announced.
+//
+// End of life: when the last use goes, lastUserGone() first tells the
+// publisher's subscribers (onZeroReferences); a subscriber may take a new use
+// to keep the entity alive (the shared-memory tables hand themselves to their
+// collection controls this way). Only when nobody did is the entity deleted.
+//
+// Vex::NotifieeConst watches one publisher. It is itself a Node, usually held
+// by the entity it watches or by an agent; it unsubscribes when destroyed.
+// Everything here runs on the owning agent's thread.
+#include <map>
+#include <string_view>
+
+#include "Lumo/Node.h"
+#include "Lumo/Publisher.h"
+#include "Lumo/String.h"
+
+namespace Vex {
+
+class Entity : public Lumo::Node {
+public:
+    explicit Entity(Lumo::String name);
+    ~Entity() override;
+
+    Lumo::String const& name() const { return name_; }
+    Entity* parent() const { return parent_; }
+    // Names from the root down, each preceded by '/': "/agent/tables/IsecSaTable".
+    Lumo::String fullName() const;
+
+    // Attaches this entity under `parent` (null: detaches) and then runs
+    // handleParent. The parent does not take a use: see childIs for that.
+    void parentIs(Lumo::Ptr<Entity> const& parent);
+    // Hook run after the parent changed. Default: nothing.
+    virtual void handleParent(Lumo::Ptr<Entity> const& parent);
+
+    // The parent takes one use of the child and becomes its parent. A child
+    // of the same name is replaced. Raises Lumo::RangeException for a child
+    // that already has another parent.
+    void childIs(Lumo::Ptr<Entity> const& child);
+    Lumo::Ptr<Entity> child(std::string_view name) const;
+    // Detaches and releases the named child; false when there is none.
+    bool childDel(std::string_view name);
+    std::size_t children() const { return children_.size(); }
+
+    Lumo::Publisher& publisher() const { return publisher_; }
+
+    void lastUserGone() override;
+
+private:
+    Lumo::String name_;
+    Entity* parent_ = nullptr;
+    std::map<Lumo::String, Lumo::Ptr<Entity>, std::less<>> children_;
+    mutable Lumo::Publisher publisher_;
+};
+
+// The entity's name, or "" for a null entity (used in traces).
+Lumo::String fetchName(Entity const* e);
+inline Lumo::String fetchName(Lumo::Ptr<Entity> const& e) { return fetchName(e.ptr()); }
+
+// A subscriber watching one publisher. Delivery can be switched off without
+// unsubscribing (isRegisteredNotifieeIs(false)); it starts switched on.
+class NotifieeConst : public Lumo::Node, public Lumo::Subscriber {
+public:
+    NotifieeConst() = default;
+    ~NotifieeConst() override;
+
+    Lumo::Publisher* publisher() const { return publisher_; }
+    // Unsubscribes from the previous publisher, subscribes to `p` (may be null).
+    void publisherIs(Lumo::Publisher* p);
+    void notifierIs(Entity const* e) { publisherIs(e ? &e->publisher() : nullptr); }
+
+    bool isRegisteredNotifiee() const { return registered_; }
+    void isRegisteredNotifieeIs(bool on) const { registered_ = on; }
+
+    void onZeroReferences() override {}
+    // One change: the attribute and a pointer to the 32-bit key, or null
+    // for a change without key.
+    virtual void onAttribute(Lumo::FieldId fieldId, void const* key);
+    // Recursive changes reach onAttribute too; override onChange to see the
+    // previous value.
+    void onChange(Lumo::Change const& change) override;
+
+private:
+    Lumo::Publisher* publisher_ = nullptr;
+    mutable bool registered_ = true;
+};
+
+}  // namespace Vex

@@ -1,0 +1,219 @@
+#include <cstdlib>
+#include <cxxabi.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <typeindex>
+
+#include "Lumo/Exception.h"
+#include "Vex/Alloc.h"
+
+namespace Vex {
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSlabBypass = true;
+#else
+constexpr bool kSlabBypass = false;
+#endif
+
+constexpr std::size_t kGrain = 8;
+constexpr std::size_t kClasses = kSlabMaxBytes / kGrain;  // class c holds blocks of (c + 1) * 8 bytes
+constexpr std::size_t kPageBytes = 64 * 1024;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+struct ClassList {
+    FreeBlock* head = nullptr;
+    std::size_t count = 0;
+};
+
+// Lists of threads that ended; refills come from here before new pages are cut.
+struct Depot {
+    std::mutex mutex;
+    ClassList lists[kClasses];
+    std::atomic<bool> nonEmpty[kClasses] = {};
+};
+Depot& depot() {
+    static Depot* d = new Depot;  // lives until exit: blocks may be freed by late destructors
+    return *d;
+}
+
+struct ThreadCache {
+    ClassList lists[kClasses];
+    char* bump = nullptr;
+    char* bumpEnd = nullptr;
+
+    void* refill(std::size_t c) {
+        std::size_t const bytes = (c + 1) * kGrain;
+        Depot& d = depot();
+        if (d.nonEmpty[c].load(std::memory_order_relaxed)) {
+            std::lock_guard lock(d.mutex);
+            if (d.lists[c].head) {
+                lists[c] = d.lists[c];
+                d.lists[c] = ClassList{};
+                d.nonEmpty[c].store(false, std::memory_order_relaxed);
+                FreeBlock* b = lists[c].head;
+                lists[c].head = b->next;
+                --lists[c].count;
+                return b;
+            }
+        }
+        if (std::size_t(bumpEnd - bump) < bytes) {
+            // The rest of the old page is lost to fragmentation (at most one
+            // block of the largest class).
+            bump = static_cast<char*>(std::malloc(kPageBytes));
+            if (!bump) Lumo::raise<Lumo::MemoryResourceException>("slab: no memory for a page of {} bytes", kPageBytes);
+            bumpEnd = bump + kPageBytes;
+        }
+        void* p = bump;
+        bump += bytes;
+        return p;
+    }
+
+    void giveBackToDepot() {
+        Depot& d = depot();
+        std::lock_guard lock(d.mutex);
+        for (std::size_t c = 0; c < kClasses; ++c) {
+            while (FreeBlock* b = lists[c].head) {
+                lists[c].head = b->next;
+                b->next = d.lists[c].head;
+                d.lists[c].head = b;
+                ++d.lists[c].count;
+            }
+            lists[c].count = 0;
+            if (d.lists[c].head) d.nonEmpty[c].store(true, std::memory_order_relaxed);
+        }
+    }
+};
+
+// A trivially initialised TLS pointer (cheap to reach from a shared library
+// with the initial-exec model); the guard's destructor gives the lists back.
+__attribute__((tls_model("initial-exec"))) thread_local ThreadCache* tCache = nullptr;
+
+struct ThreadCacheGuard {
+    ~ThreadCacheGuard() {
+        if (tCache) {
+            tCache->giveBackToDepot();
+            delete tCache;
+            tCache = nullptr;
+        }
+    }
+};
+
+ThreadCache* newThreadCache() {
+    static thread_local ThreadCacheGuard guard;
+    (void)&guard;
+    tCache = new ThreadCache;
+    return tCache;
+}
+
+}  // namespace
+
+namespace Slab {
+
+void* allocate(std::size_t bytes) {
+    if (kSlabBypass || bytes > kSlabMaxBytes || bytes == 0) {
+        void* p = std::malloc(bytes ? bytes : 1);
+        if (!p) Lumo::raise<Lumo::MemoryResourceException>("slab: no memory for {} bytes", bytes);
+        return p;
+    }
+    ThreadCache* tc = tCache ? tCache : newThreadCache();
+    std::size_t const c = (bytes - 1) / kGrain;
+    ClassList& l = tc->lists[c];
+    if (FreeBlock* b = l.head) {
+        l.head = b->next;
+        --l.count;
+        return b;
+    }
+    return tc->refill(c);
+}
+
+void free(void* p, std::size_t bytes) noexcept {
+    if (!p) return;
+    if (kSlabBypass || bytes > kSlabMaxBytes || bytes == 0) {
+        std::free(p);
+        return;
+    }
+    ThreadCache* tc = tCache;
+    if (!tc) {
+        // The thread's cache is gone (a destructor running at thread exit):
+        // hand the block to the depot directly.
+        std::size_t const c = (bytes - 1) / kGrain;
+        Depot& d = depot();
+        std::lock_guard lock(d.mutex);
+        auto* b = static_cast<FreeBlock*>(p);
+        b->next = d.lists[c].head;
+        d.lists[c].head = b;
+        ++d.lists[c].count;
+        d.nonEmpty[c].store(true, std::memory_order_relaxed);
+        return;
+    }
+    ClassList& l = tc->lists[(bytes - 1) / kGrain];
+    auto* b = static_cast<FreeBlock*>(p);
+    b->next = l.head;
+    l.head = b;
+    ++l.count;
+}
+
+}  // namespace Slab
+
+namespace {
+struct TrackerRegistry {
+    std::mutex mutex;
+    std::map<std::type_index, AllocTrackTypeInfo*> byType;
+};
+TrackerRegistry& trackers() {
+    static TrackerRegistry* r = new TrackerRegistry;
+    return *r;
+}
+}  // namespace
+
+AllocTrackTypeInfo::AllocTrackTypeInfo(std::type_info const& type) : type_(type) {
+    auto& r = trackers();
+    std::lock_guard lock(r.mutex);
+    r.byType.emplace(std::type_index(type), this);
+}
+
+AllocTrackTypeInfo::~AllocTrackTypeInfo() {
+    auto& r = trackers();
+    std::lock_guard lock(r.mutex);
+    auto it = r.byType.find(std::type_index(type_));
+    if (it != r.byType.end() && it->second == this) r.byType.erase(it);
+}
+
+AllocTrackTypeInfo::Counts AllocTrackTypeInfo::counts() const {
+    Counts c;
+    c.allocations = allocations_.load(std::memory_order_relaxed);
+    c.deallocations = deallocations_.load(std::memory_order_relaxed);
+    c.liveElements = liveElements_.load(std::memory_order_relaxed);
+    c.liveBytes = liveBytes_.load(std::memory_order_relaxed);
+    return c;
+}
+
+std::string AllocTrackTypeInfo::typeName() const {
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> d(abi::__cxa_demangle(type_.name(), nullptr, nullptr, &status),
+                                             std::free);
+    return status == 0 && d ? std::string(d.get()) : std::string(type_.name());
+}
+
+AllocTrackTypeInfo* AllocTrackTypeInfo::find(std::type_info const& type) {
+    auto& r = trackers();
+    std::lock_guard lock(r.mutex);
+    auto it = r.byType.find(std::type_index(type));
+    return it == r.byType.end() ? nullptr : it->second;
+}
+
+std::vector<AllocTrackTypeInfo*> AllocTrackTypeInfo::all() {
+    auto& r = trackers();
+    std::lock_guard lock(r.mutex);
+    std::vector<AllocTrackTypeInfo*> out;
+    for (auto& [t, p] : r.byType) out.push_back(p);
+    return out;
+}
+
+}  // namespace Vex
