@@ -144,6 +144,8 @@ def emit_entry(t: Table, out: list[str]):
     out.append("    // Raw bytes of data array k (accessors and tools).")
     out.append("    std::uint32_t rawBytes(unsigned k, std::uint8_t* out) const;")
     out.append("    void rawBytesIs(unsigned k, std::uint8_t const* in, std::uint32_t n);")
+    out.append("    // Constructs DataByte<k>Index from v (for code that knows the array by number).")
+    out.append("    static void makeDataByteIndex(unsigned k, std::uint32_t v);")
     out.append("")
     out.append("  private:")
     if t.fields:
@@ -204,6 +206,14 @@ def emit_source(src: Source) -> str:
             out.append(f'    Asic::indexOutOfRange("{NS}::{E}::DataMemId", k);')
             out.append("}")
             out.append("")
+        out.append(f"void {E}::makeDataByteIndex(unsigned k, std::uint32_t v) {{")
+        out.append("    switch (k) {")
+        for k in range(n):
+            out.append(f"        case {k}: (void)DataByte{k}Index(v); return;")
+        out.append("    }")
+        out.append(f'    Asic::indexOutOfRange("{NS}::{E}::DataMemId", k);')
+        out.append("}")
+        out.append("")
         out.append("namespace {")
         pfx = t.name
         out.append(f"constexpr std::uint32_t {pfx}Arrays[] = {{{', '.join(f'{a}u' for a in t.arrays)}}};")

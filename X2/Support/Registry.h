@@ -55,6 +55,12 @@ struct EntryOps {
     bool (*isEq)(void const*, void const*);
     void (*clearEcc)(void*);  // null when the table has no check bits
     bool (*isUserWritable)(short);
+    // Construct the bounded index types from a value; each raises its
+    // range failure for a value its type refuses.
+    void (*makeIndex)(std::uint32_t);
+    void (*makeDataMemId)(std::uint32_t);
+    void (*makeDataByteIndex)(unsigned array, std::uint32_t);
+    std::uint32_t entrySize;
 };
 
 struct TableInfo {
@@ -118,10 +124,13 @@ struct EntryOpsFor {
     static void clearEcc(void* p) {
         if constexpr (requires(E& e) { e.doClearEccFields(); }) static_cast<E*>(p)->doClearEccFields();
     }
+    static void makeIndex(std::uint32_t v) { [[maybe_unused]] typename E::Index i(v); }
+    static void makeDataMemId(std::uint32_t v) { [[maybe_unused]] typename E::DataMemId i(v); }
     static constexpr EntryOps ops() {
         constexpr bool ecc = requires(E& e) { e.doClearEccFields(); };
         return EntryOps{&create, &destroy,  &clone,  &bytes, &bytesIs, &isValid,
-                        &hash,   &E::isEq, ecc ? &clearEcc : nullptr, &E::isUserWritable};
+                        &hash,   &E::isEq, ecc ? &clearEcc : nullptr, &E::isUserWritable,
+                        &makeIndex, &makeDataMemId, &E::makeDataByteIndex, sizeof(E)};
     }
 };
 
