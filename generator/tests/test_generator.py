@@ -1,0 +1,235 @@
+"""Generator tests: a small synthetic catalogue with every kind of field, the
+fragments its output must hold, determinism, and one case per validation error."""
+import sys
+import tempfile
+import textwrap
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+
+import emit_cpp  # noqa: E402
+import x2gen  # noqa: E402
+from catalogue import CatalogueError, load  # noqa: E402
+
+SYNTH = {
+    "Synth": """
+        [[table]]
+        name = "Synth"
+        kind = "local"
+        form = "allocated"
+        lastIndex = 9
+        arrays = [24, 8]
+        checkBits = { array = 0, offset = 184, width = 8 }
+        fields = [
+          { name = "oneBit", array = 0, offset = 3, width = 1 },
+          { name = "straddle", array = 0, offset = 6, width = 5 },
+          { name = "byteWide", array = 0, offset = 16, width = 8 },
+          { name = "shortWide", array = 0, offset = 24, width = 16, type = "unsigned short" },
+          { name = "intWide", array = 0, offset = 40, width = 32 },
+          { name = "big", array = 0, offset = 72, width = 100 },
+          { name = "bigLow", array = 0, offset = 72, width = 12 },
+          { name = "longWide", array = 1, offset = 0, width = 64 },
+          { name = "onea", array = 1, offset = 0, width = 3 },
+        ]
+        aggregates = [ { name = "big", parts = ["bigLow"] }, { name = "longWide", parts = ["onea"] } ]
+        """,
+    "Shared": """
+        [[table]]
+        name = "Shared"
+        kind = "shared"
+        form = "inline"
+        lastIndex = 127
+        arrays = [8]
+        fields = [ { name = "a", array = 0, offset = 0, width = 36 }, { name = "b", array = 0, offset = 36, width = 2 } ]
+
+        [[table]]
+        name = "Twin"
+        kind = "local"
+        form = "allocated"
+        sameLayoutAs = "Shared"
+        """,
+    "Reader": """
+        [[table]]
+        name = "Reader"
+        kind = "read"
+        form = "allocated"
+        lastIndex = 3
+        readAllKey = 4294967294
+        arrays = [4]
+        fields = []
+        """,
+}
+
+
+def write_catalogue(root: Path, sources: dict):
+    d = root / "catalogue" / "X2" / "Default"
+    d.mkdir(parents=True, exist_ok=True)
+    for name, text in sources.items():
+        (d / f"{name}.toml").write_text(textwrap.dedent(text))
+    return root / "catalogue"
+
+
+class SyntheticCatalogue(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.cat = write_catalogue(Path(self.tmp.name), SYNTH)
+        self.sources = {s.name: s for s in load(self.cat)}
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_derived_ids_types_and_order(self):
+        synth = self.sources["Synth"].tables[0]
+        # 8 + 2 arrays + 1 for doClearEccFields; upper case sorts first.
+        # Byte-wise order: "oneBit" before "onea" (upper case sorts before lower case).
+        self.assertEqual([f.name for f in synth.fields],
+                         ["big", "bigLow", "byteWide", "intWide", "longWide", "oneBit", "onea", "shortWide", "straddle"])
+        self.assertEqual(synth.field_ids, (11, 19))
+        types = {f.name: f.type for f in synth.fields}
+        self.assertEqual(types["oneBit"], "U1")
+        self.assertEqual(types["byteWide"], "unsigned char")
+        self.assertEqual(types["intWide"], "unsigned int")
+        self.assertEqual(types["longWide"], "unsigned long")
+        self.assertEqual(types["big"], "Orrin::PerUnitBitmap")
+        shared, twin = self.sources["Shared"].tables
+        self.assertEqual(shared.field_ids, (10, 11))  # inline form: entryIndex takes an id
+        self.assertEqual(twin.field_ids, (9, 10))
+        self.assertEqual((twin.kind, twin.form, twin.arrays), ("local", "allocated", [8]))
+
+    def test_header_fragments(self):
+        h = emit_cpp.emit_header(self.sources["Synth"])
+        for frag in [
+            "U1 oneBit() const { return AsicUtils::getField<3, 1>(dataByte0_); }",
+            "void straddleIs(U5 v) { AsicUtils::setField<6, 5>(dataByte0_, v); }",
+            "unsigned short shortWide() const",
+            "Orrin::PerUnitBitmap big() const { return AsicUtils::getField<72, 100>(dataByte0_); }",
+            "void bigIs(Orrin::PerUnitBitmap const& v)",
+            "unsigned long longWide() const { return AsicUtils::getField<0, 64>(dataByte1_); }",
+            "static bool isUserWritable(short attrId) { return attrId >= 11 && attrId <= 19; }",
+            "void doClearEccFields() { AsicUtils::setField<184, 8>(dataByte0_, 0u); }",
+            "struct Index : X2::EntryIndex<Index, 9u, false>",
+            "struct DataByte1Index : X2::MinMaxIndex<DataByte1Index, 7u>",
+            "class WriteResponse : public X2::WriteResponseT<WriteResponse, Entry::Index>",
+            "Pell::Core::Memory::Array<unsigned char, unsigned int, 24u, 0u>",
+        ]:
+            self.assertIn(frag, h)
+        self.assertIn("// Generated by generator/x2gen.py from ", h)
+        shared = emit_cpp.emit_header(self.sources["Shared"])
+        self.assertIn("void aIs(U36 const& v)", shared)  # 36-bit values by const reference
+        self.assertIn("Vex::PodArray<unsigned char, DataByte0Index, 8u, 0u>", shared)
+        self.assertIn("Index fwkKey() const", shared)
+        self.assertIn("class Twin {", shared)
+        reader = emit_cpp.emit_header(self.sources["Reader"])
+        self.assertIn("struct Index : X2::EntryIndex<Index, 3u, true>", reader)
+        self.assertNotIn("WriteResponse", reader)
+        self.assertIn("static bool isUserWritable(short) { return false; }", reader)
+
+    def test_output_is_deterministic(self):
+        out1, out2 = Path(self.tmp.name) / "o1", Path(self.tmp.name) / "o2"
+        self.assertEqual(x2gen.main(["--catalogue", str(self.cat), "--out", str(out1)]), 0)
+        self.assertEqual(x2gen.main(["--catalogue", str(self.cat), "--out", str(out2)]), 0)
+        files1 = sorted(p.relative_to(out1) for p in out1.rglob("*") if p.is_file())
+        files2 = sorted(p.relative_to(out2) for p in out2.rglob("*") if p.is_file())
+        self.assertEqual(files1, files2)
+        self.assertEqual(len(files1), 7)
+        for rel in files1:
+            self.assertEqual((out1 / rel).read_bytes(), (out2 / rel).read_bytes(), rel)
+
+
+class Validation(unittest.TestCase):
+    """Each broken catalogue is refused with a message naming file, table and field."""
+
+    BASE = """
+        [[table]]
+        name = "T"
+        kind = "local"
+        form = "allocated"
+        lastIndex = 3
+        arrays = [4]
+        fields = [
+          {FIELDS}
+        ]
+        {EXTRA}
+        """
+
+    def refuse(self, fields, extra="", expect=(), sources=None):
+        with tempfile.TemporaryDirectory() as d:
+            text = self.BASE.replace("{FIELDS}", fields).replace("{EXTRA}", extra)
+            cat = write_catalogue(Path(d), sources or {"T": text})
+            with self.assertRaises(CatalogueError) as cm:
+                load(cat)
+            msg = str(cm.exception)
+            for e in expect:
+                self.assertIn(e, msg)
+            return msg
+
+    def test_field_past_capacity(self):
+        msg = self.refuse('{ name = "x", array = 0, offset = 30, width = 4 },', expect=("table T", "field x", "capacity"))
+        self.assertRegex(msg, r"catalogue/X2/Default/T\.toml:\d+: ")
+
+    def test_array_that_does_not_exist(self):
+        self.refuse('{ name = "x", array = 1, offset = 0, width = 4 },', expect=("field x", "array 1 does not exist"))
+
+    def test_duplicate_field(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 1 }, { name = "x", array = 0, offset = 4, width = 1 },',
+                    expect=("field x", "duplicate"))
+
+    def test_type_disagrees_with_width(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 9, type = "unsigned char" },',
+                    expect=("field x", "disagrees"))
+
+    def test_undeclared_overlap(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 8 }, { name = "y", array = 0, offset = 4, width = 8 },',
+                    expect=("field y", "shares bits with x", "aggregate"))
+
+    def test_two_names_for_one_range(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 8 }, { name = "y", array = 0, offset = 0, width = 8 },',
+                    expect=("shares bits", "aliases"))
+
+    def test_alias_with_different_width(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 8 }, { name = "y", array = 0, offset = 0, width = 7 },',
+                    extra='aliases = [["x", "y"]]', expect=("field y", "disagrees with its alias x"))
+
+    def test_part_outside_aggregate(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 8 }, { name = "y", array = 0, offset = 8, width = 4 },',
+                    extra='aggregates = [ { name = "x", parts = ["y"] } ]', expect=("field y", "inside aggregate x"))
+
+    def test_field_over_check_bits(self):
+        self.refuse('{ name = "x", array = 0, offset = 0, width = 8 },',
+                    extra='checkBits = { array = 0, offset = 4, width = 2 }', expect=("field x", "check bits"))
+
+    def test_bad_kind_form_and_keys(self):
+        self.refuse("", extra='readAllKey = 4294967294', expect=("not a read table",))
+        bad = self.BASE.replace('kind = "local"', 'kind = "shared"').replace("{FIELDS}", "").replace("{EXTRA}", "")
+        self.refuse("", sources={"T": bad}, expect=("shared table cannot hold allocated",))
+        unknown = self.BASE.replace("{FIELDS}", "").replace("{EXTRA}", "colour = 3")
+        self.refuse("", sources={"T": unknown}, expect=("unknown keys ['colour']",))
+
+    def test_capacity_not_multiple_of_four(self):
+        text = self.BASE.replace("arrays = [4]", "arrays = [6]").replace("{FIELDS}", "").replace("{EXTRA}", "")
+        self.refuse("", sources={"T": text}, expect=("multiple of 4",))
+
+    def test_malformed_toml_and_unknown_layout(self):
+        self.refuse("", sources={"T": "[[table]\nname ="}, expect=("T.toml", "malformed TOML"))
+        twin = self.BASE.replace("{FIELDS}", "").replace("{EXTRA}", "") + '\n[[table]]\nname = "U"\nsameLayoutAs = "Nope"\n'
+        self.refuse("", sources={"T": twin}, expect=("table U", "unknown table Nope"))
+
+    def test_table_declared_twice(self):
+        body = self.BASE.replace("{FIELDS}", "").replace("{EXTRA}", "")
+        self.refuse("", sources={"T": body, "U": body.replace('name = "T"', 'name = "U"') + body},
+                    expect=("table T", "declared twice"))
+
+
+class RealCatalogue(unittest.TestCase):
+    def test_loads_87_tables_and_1383_fields(self):
+        root = Path(__file__).resolve().parents[2] / "catalogue"
+        sources = load(root)
+        tables = [t for s in sources for t in s.tables]
+        self.assertEqual(len(sources), 85)
+        self.assertEqual(len(tables), 87)
+        self.assertEqual(sum(len(t.fields) for t in tables), 1383)
+
+
+if __name__ == "__main__":
+    unittest.main()
