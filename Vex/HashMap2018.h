@@ -37,6 +37,14 @@
 
 namespace Vex {
 
+// Key hashing of a node type: hashSingleAttr with the type's seed. A test
+// may specialise it for its own node type (a constant hash forces every key
+// into one bucket).
+template <class Node>
+struct HashMap2018Hasher {
+    static std::uint32_t hash(std::uint32_t seed, std::uint32_t key) { return hashSingleAttr(seed, key); }
+};
+
 template <class Node, class Key, class Value>
 class HashMap2018 {
     static_assert(alignof(Node) <= 8, "nodes are stored at 8-byte alignment");
@@ -60,7 +68,7 @@ public:
     }
     // Seed of this node type: the process seed XOR the type's constant.
     static std::uint32_t seed() { return HashHelper::hashSeed32() ^ Node::kHashSeed; }
-    static std::uint32_t hashOf(std::uint32_t key) { return hashSingleAttr(seed(), key); }
+    static std::uint32_t hashOf(std::uint32_t key) { return HashMap2018Hasher<Node>::hash(seed(), key); }
 
     std::uint32_t size() const { return gen_.size(); }
     bool empty() const { return gen_.size() == 0; }
@@ -83,7 +91,7 @@ public:
         std::uint32_t const key = keyBits(k);
         Node tmp(key, std::forward<V>(v));
         bool inserted = false;
-        void* n = gen_.newMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, &tmp, &inserted);
+        void* n = gen_.newMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, &tmp, &inserted);
         return {static_cast<Node*>(n), inserted};
     }
     // Inserts, or replaces the value of the existing node.
@@ -91,6 +99,9 @@ public:
     Node* insertOrAssign(Key const& k, V&& v) {
         if (Node* n = lookupNode(k)) {
             n->nodeValue() = std::forward<V>(v);
+            // A record that carries its key (write responses) must keep it:
+            // a node whose key changed would break the bucket order.
+            LUMO_FMASSERT(n->nodeKey() == keyBits(k), "Vex::HashMap2018", "fwkKey() == KeyFunktor()( _value )");
             return n;
         }
         return insert(k, std::forward<V>(v)).first;
@@ -98,13 +109,13 @@ public:
     // Removes the key; false when absent.
     bool erase(Key const& k) {
         std::uint32_t const key = keyBits(k);
-        return gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, nullptr);
+        return gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, nullptr);
     }
     // Removes the key and moves its value to `out`; false (out untouched) when absent.
     bool erase(Key const& k, Value& out) {
         std::uint32_t const key = keyBits(k);
         alignas(Node) unsigned char buf[sizeof(Node)];
-        if (!gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashSingleAttr(seed_, key)}, buf)) return false;
+        if (!gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, buf)) return false;
         Node* n = std::launder(reinterpret_cast<Node*>(buf));
         out = std::move(n->nodeValue());
         n->~Node();
@@ -133,7 +144,7 @@ public:
 
     private:
         static HashMap2018KeyAndHash keyAndHash(std::uint32_t const& key, std::uint32_t seed) {
-            return HashMap2018KeyAndHash{&key, hashSingleAttr(seed, key)};
+            return HashMap2018KeyAndHash{&key, HashMap2018Hasher<Node>::hash(seed, key)};
         }
         HashMap2018IteratorGeneric it_;
     };
@@ -212,8 +223,9 @@ public:
     };
 
 private:
+    std::uint32_t hashBits(std::uint32_t key) const { return HashMap2018Hasher<Node>::hash(seed_, key); }
     Node* lookupBits(std::uint32_t key) const {
-        std::uint32_t* hdr = gen_.bucketOf(hashSingleAttr(seed_, key));
+        std::uint32_t* hdr = gen_.bucketOf(hashBits(key));
         std::uint32_t const live = HashMap2018Bucket::live(*hdr);
         Node* n = reinterpret_cast<Node*>(HashMap2018Bucket::nodes(hdr));
         for (std::uint32_t i = 0; i < live; ++i) {

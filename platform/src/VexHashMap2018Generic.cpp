@@ -98,8 +98,10 @@ std::uint32_t HashMap2018Generic::nodeKey(void const* node) const {
 }
 
 std::uint32_t HashMap2018Generic::lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const {
-    std::uint32_t lo = 0, hi = B::live(*hdr);
+    std::uint32_t const live = B::live(*hdr);
+    std::uint32_t lo = 0, hi = live;
     char const* nodes = B::nodes(hdr);
+    // Narrow [lo, hi) while it is long; the node at hi (if any) is >= key.
     while (hi - lo > 8) {
         std::uint32_t const mid = lo + (hi - lo) / 2;
         if (nodeKey(nodes + std::size_t(mid) * nodeSize_) < key)
@@ -107,6 +109,7 @@ std::uint32_t HashMap2018Generic::lowerBound(std::uint32_t* hdr, std::uint32_t k
         else
             hi = mid;
     }
+    if (hi < live) ++hi;  // include that node in the scan
     for (; lo < hi; ++lo) {
         std::uint32_t const k = nodeKey(nodes + std::size_t(lo) * nodeSize_);
         if (k >= key) {
