@@ -1,0 +1,50 @@
+#pragma once
+// The operations object of a shared-memory map: how the map hashes a key,
+// finds a value's key, names the value type and builds a default value. The
+// writer, readers and shadows only ever look at a value through it.
+//
+// The hash seed is part of the map's identity: every process that opens the
+// map must use the same seed (never the per-process random seed of local
+// hash maps), or readers would look for keys in the wrong buckets.
+//
+// Requirements on V: trivially copyable, standard layout, a size that is a
+// non-zero multiple of 8, alignment at most 8, and `fwkKey()` returning a
+// value convertible to a 32-bit unsigned key.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "Vex/Hash.h"
+
+namespace Vorn {
+
+template <class V>
+class BasicOps {
+public:
+    using Value = V;
+    using Key = std::uint32_t;
+
+    static_assert(std::is_trivially_copyable_v<V> && std::is_standard_layout_v<V>);
+    static_assert(sizeof(V) % 8 == 0 && sizeof(V) > 0 && alignof(V) <= 8);
+
+    BasicOps(std::uint32_t seed, std::string typeName) : seed_(seed), typeName_(std::move(typeName)) {}
+
+    std::uint32_t seed() const { return seed_; }
+    std::uint32_t hash(Key key) const { return Vex::hashSingleAttr(seed_, std::uint32_t(key)); }
+    static Key keyOf(V const& v) { return Key(v.fwkKey()); }
+    // Key of the value stored at `bytes` (a slot's value field).
+    static Key keyAt(void const* bytes) {
+        V v;
+        std::memcpy(static_cast<void*>(&v), bytes, sizeof v);
+        return keyOf(v);
+    }
+    V defaultValue() const { return V{}; }
+    std::string const& typeName() const { return typeName_; }
+
+private:
+    std::uint32_t seed_;
+    std::string typeName_;
+};
+
+}  // namespace Vorn

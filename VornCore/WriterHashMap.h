@@ -1,0 +1,254 @@
+#pragma once
+// The writer's hash index over a slot file: one bucket file of link words,
+// chains threaded through the slots' own link words.
+//
+//   bucket file:  [hdr 24 B][head 0][head 1]...[head n-1]     n = 2^k
+//   chain of b:   head b -> slot -> slot -> ... -> END(next bucket in split order)
+//
+// Invariants (between operations):
+//  - a key lives in bucket hash & (n - 1); each chain is sorted ascending by
+//    (reverse(hash), key), reverse(hash) being the slot's order key;
+//  - the end link of bucket b names the bucket that follows b when buckets
+//    are taken in bit-reversed order (0, n/2, n/4, 3n/4, ... for k bits), the
+//    last one 0x3fffffff (none): following end links from bucket 0 visits
+//    every value once, in ascending order key;
+//  - because of that order, the keys that move from b to b + n when n
+//    doubles form the tail of b's chain, and halving appends b + n's chain to
+//    b's. Both are done in place, link by link, each change a +4 on one
+//    link word, so that a reader walking concurrently either finds its key or
+//    notices a changed link word and restarts.
+//
+// Used only by the map's writer, from one thread.
+#include <cstdint>
+#include <string>
+
+#include "Lumo/Rdtsc.h"
+#include "Lumo/Scheduler.h"
+#include "Lumo/Trace.h"
+#include "Lumo/Util.h"
+#include "Vorn/SlotSequence.h"
+#include "Vorn/SlotTable.h"
+#include "VornCore/BucketWriter.h"
+
+namespace VornCore {
+
+// A link word named by position, so that it survives a remap: a bucket
+// head or a slot's word.
+struct LinkRef {
+    bool bucket;
+    std::uint32_t index;
+};
+
+// Successor of bucket b among n = 2^k buckets in bit-reversed order, or
+// 0x3fffffff after the last.
+inline std::uint32_t nextBucketInOrder(std::uint32_t b, std::uint32_t n) {
+    if (n <= 1) return Vorn::kLinkIndexMask;
+    int k = __builtin_ctz(n);
+    std::uint32_t r = Lumo::Util::reverse(b) >> (32 - k);
+    if (r + 1 >= n) return Vorn::kLinkIndexMask;
+    return Lumo::Util::reverse(r + 1) >> (32 - k);
+}
+
+template <class Ops>
+class WriterHashMap {
+public:
+    using Value = typename Ops::Value;
+    using Key = typename Ops::Key;
+    using Slots = Vorn::SlotWriterTable<Value>;
+    using Slot = typename Slots::Slot;
+
+    struct Found {
+        bool found = false;
+        LinkRef prev{true, 0};
+        std::uint32_t curr = Vorn::kInvalidSlot;  // slot found, or the first slot after the key
+        std::uint32_t bucket = 0;
+        std::uint32_t hash = 0;
+        std::uint32_t order = 0;
+        std::uint32_t stopLink = Vorn::kLinkNone;  // the link at which the walk stopped
+    };
+
+    struct Timing {
+        std::uint64_t longestGrowCycles = 0;
+        std::uint64_t longestShrinkCycles = 0;
+        std::uint64_t lastCycles = 0;
+        std::uint64_t longestSliceCycles = 0;  // longest stretch between two yields
+        std::uint64_t yields = 0;
+    };
+
+    WriterHashMap(Lumo::Platform::DebugHandler* debug, Ops const& ops, Slots& slots, BucketWriter<Vorn::SlotLink>& buckets)
+        : debug_(debug), ops_(ops), slots_(slots), buckets_(buckets) {}
+
+    std::uint32_t count() const { return count_; }
+    std::uint32_t growThreshold() const { return count_; }
+    std::uint32_t shrinkThreshold() const { return count_ / 4; }
+    void countIs(std::uint32_t n) { count_ = n; }
+    Timing const& timing() const { return timing_; }
+    bool criticalTaskCheck() const { return criticalTaskCheck_; }
+    void criticalTaskCheckIs(bool on) { criticalTaskCheck_ = on; }
+
+    Vorn::SlotLink& link(LinkRef r) const {
+        return r.bucket ? buckets_.head(r.index) : slots_.slotUnchecked(r.index).word;
+    }
+
+    // Walks the key's chain. Raises Lumo::CorruptionDetectedException on a
+    // bucket or slot index out of range, a cycle, an unoccupied slot or a key
+    // of another bucket.
+    Found find(Key key, std::uint32_t hash) const {
+        Found f;
+        f.hash = hash;
+        f.order = Lumo::Util::reverse(hash);
+        f.bucket = hash & (count_ - 1);
+        if (f.bucket >= count_) BucketWriterCommon::throwOutOfRange(f.bucket, count_);
+        f.prev = LinkRef{true, f.bucket};
+        std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(f.bucket).load(std::memory_order_relaxed));
+        std::uint32_t numSlots = slots_.numSlots();
+        std::uint64_t steps = 0;
+        while (Vorn::SlotLink::isSlot(l)) {
+            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
+            if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+            if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
+            Slot& s = slots_.slotUnchecked(idx);
+            std::uint64_t w = s.word.load(std::memory_order_relaxed);
+            if (!(Vorn::SlotLink::seqOf(w) & Vorn::kSeqOccupied)) WriterHashMapCommon::throwNotOccupied(idx);
+            Key k = Ops::keyAt(s.value);
+            if ((ops_.hash(k) & (count_ - 1)) != f.bucket) WriterHashMapCommon::throwCorruptKey(idx);
+            std::uint32_t r = s.orderKey;
+            if (f.order < r || (f.order == r && !(k < key))) {
+                f.curr = idx;
+                f.stopLink = l;
+                f.found = f.order == r && k == key;
+                return f;
+            }
+            f.prev = LinkRef{false, idx};
+            l = Vorn::SlotLink::linkOf(w);
+        }
+        f.curr = Vorn::kInvalidSlot;
+        f.stopLink = l;
+        return f;
+    }
+
+    // The end link of a chain that starts at `l`, and the ref of its last word.
+    LinkRef chainEnd(std::uint32_t bucket, std::uint32_t& endLink) const {
+        LinkRef ref{true, bucket};
+        std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(bucket).load(std::memory_order_relaxed));
+        std::uint32_t numSlots = slots_.numSlots();
+        std::uint64_t steps = 0;
+        while (Vorn::SlotLink::isSlot(l)) {
+            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
+            if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
+            if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+            ref = LinkRef{false, idx};
+            l = Vorn::SlotLink::linkOf(slots_.slotUnchecked(idx).word.load(std::memory_order_relaxed));
+        }
+        endLink = l;
+        return ref;
+    }
+
+    // Doubles the bucket table: the tails of the chains move to the new buckets.
+    void growBuckets() {
+        std::uint32_t n = count_;
+        if (std::uint64_t(n) * 2 > BucketFileHeader::kMaxCount) return;
+        std::uint32_t n2 = 2 * n;
+        LUMO_FMTRACE(debug_, 5, "WriterHashMap", "growing from: {} to: {}", n, n2);
+        std::uint64_t start = Lumo::Rdtsc::now();
+        beginSlices(start);
+        buckets_.resize(n2);
+        std::uint32_t numSlots = slots_.numSlots();
+        // Pass 1: bucket b + n starts at the first slot of b's chain that moves,
+        // or continues where b's chain ends when nothing moves.
+        for (std::uint32_t b = 0; b < n; ++b) {
+            std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(b).load(std::memory_order_relaxed));
+            std::uint64_t steps = 0;
+            while (Vorn::SlotLink::isSlot(l)) {
+                std::uint32_t idx = Vorn::SlotLink::indexOf(l);
+                if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
+                if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+                Slot& s = slots_.slotUnchecked(idx);
+                if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
+                l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
+            }
+            Vorn::SlotSequence::relink(buckets_.head(b + n), l);
+            maybeYield();
+        }
+        buckets_.headerIs(buckets_.generation() + 1, n2);
+        count_ = n2;
+        // Pass 2: cut each old chain before its first moving slot; the cut
+        // link names bucket b + n, whose chain now follows b's.
+        for (std::uint32_t b = 0; b < n; ++b) {
+            LinkRef prev{true, b};
+            std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(b).load(std::memory_order_relaxed));
+            std::uint64_t steps = 0;
+            while (Vorn::SlotLink::isSlot(l)) {
+                std::uint32_t idx = Vorn::SlotLink::indexOf(l);
+                if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
+                if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+                Slot& s = slots_.slotUnchecked(idx);
+                if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
+                prev = LinkRef{false, idx};
+                l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
+            }
+            Vorn::SlotSequence::relink(link(prev), Vorn::SlotLink::endLink(b + n));
+            maybeYield();
+        }
+        endSlices();
+        timing_.lastCycles = Lumo::Rdtsc::now() - start;
+        timing_.longestGrowCycles = std::max(timing_.longestGrowCycles, timing_.lastCycles);
+    }
+
+    // Halves the bucket table: bucket b + m's chain is appended to b's.
+    void shrinkBuckets() {
+        std::uint32_t n = count_;
+        if (n <= 1) return;
+        std::uint32_t m = n / 2;
+        std::uint64_t start = Lumo::Rdtsc::now();
+        beginSlices(start);
+        for (std::uint32_t b = 0; b < m; ++b) {
+            std::uint32_t endLink;
+            LinkRef last = chainEnd(b, endLink);
+            std::uint32_t tail = Vorn::SlotLink::linkOf(buckets_.head(b + m).load(std::memory_order_relaxed));
+            Vorn::SlotSequence::relink(link(last), tail);
+            maybeYield();
+        }
+        buckets_.headerIs(buckets_.generation() + 1, m);
+        count_ = m;
+        buckets_.resize(m);
+        endSlices();
+        timing_.lastCycles = Lumo::Rdtsc::now() - start;
+        timing_.longestShrinkCycles = std::max(timing_.longestShrinkCycles, timing_.lastCycles);
+        LUMO_FMTRACE(debug_, 5, "WriterHashMap", "shrunk from:{} to:{} shrinkBuckets_:{} time:{}", n, m, m / 4,
+                     double(timing_.lastCycles) / double(Lumo::Rdtsc::calibrationRate()));
+    }
+
+    // Time slicing of long reorganisations: every 10 ms of processor time
+    // the scheduler's critical-priority tasks run (when the check is on).
+    void beginSlices(std::uint64_t now) {
+        sliceStart_ = now;
+        deadline_ = now + Lumo::Rdtsc::calibrationRate() / 100;
+    }
+    void maybeYield() {
+        std::uint64_t now = Lumo::Rdtsc::now();
+        if (now < deadline_) return;
+        timing_.longestSliceCycles = std::max(timing_.longestSliceCycles, now - sliceStart_);
+        if (criticalTaskCheck_) {
+            ++timing_.yields;
+            Lumo::TaskSchedulerRoot::runCriticalPriorityTasks();
+        }
+        beginSlices(Lumo::Rdtsc::now());
+    }
+    void endSlices() {
+        timing_.longestSliceCycles = std::max(timing_.longestSliceCycles, Lumo::Rdtsc::now() - sliceStart_);
+    }
+
+private:
+    Lumo::Platform::DebugHandler* debug_;
+    Ops const& ops_;
+    Slots& slots_;
+    BucketWriter<Vorn::SlotLink>& buckets_;
+    std::uint32_t count_ = 1;
+    bool criticalTaskCheck_ = true;
+    std::uint64_t deadline_ = 0;
+    std::uint64_t sliceStart_ = 0;
+    Timing timing_;
+};
+
+}  // namespace VornCore

@@ -1,0 +1,35 @@
+#pragma once
+// Copies to and from memory that another process may be changing. Every
+// 8-byte word is moved with a relaxed atomic load and store, so a copy is
+// never a data race (a concurrent writer can make it inconsistent, which the
+// caller's sequence check detects, but never undefined). Both ends must be
+// 8-byte aligned and the length a multiple of 8.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace Mem {
+
+inline void wordCopy(void* dst, void const* src, std::size_t bytes) {
+    auto* d = static_cast<std::uint64_t*>(dst);
+    auto* s = static_cast<std::uint64_t*>(const_cast<void*>(src));
+    for (std::size_t i = 0, n = bytes / 8; i < n; ++i)
+        std::atomic_ref<std::uint64_t>(d[i]).store(std::atomic_ref<std::uint64_t>(s[i]).load(std::memory_order_relaxed),
+                                                   std::memory_order_relaxed);
+}
+
+// A snapshot of a header that a writer may be updating: word copies as
+// above. Consistency across words is the caller's business (the header's
+// own counters and generations).
+inline void safeHeaderCopy(void* dst, void const* src, std::size_t bytes) { wordCopy(dst, src, bytes); }
+
+template <class T>
+inline T atomicLoad(T const& v, std::memory_order o = std::memory_order_acquire) {
+    return std::atomic_ref<T>(const_cast<T&>(v)).load(o);
+}
+template <class T>
+inline void atomicStore(T& v, T x, std::memory_order o = std::memory_order_release) {
+    std::atomic_ref<T>(v).store(x, o);
+}
+
+}  // namespace Mem

@@ -1,0 +1,230 @@
+#include "Mem/SharedMemWrapper.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+namespace Mem {
+
+namespace {
+std::atomic<std::uint64_t> gTrackedBytes{0};
+std::size_t pageSize() {
+    static std::size_t const p = std::size_t(::sysconf(_SC_PAGESIZE));
+    return p;
+}
+}  // namespace
+
+std::uint64_t trackedBytes() { return gTrackedBytes.load(std::memory_order_relaxed); }
+
+void TrackedBase::account(std::size_t oldSize, std::size_t newSize) {
+    gTrackedBytes.fetch_add(newSize, std::memory_order_relaxed);
+    gTrackedBytes.fetch_sub(oldSize, std::memory_order_relaxed);
+}
+
+void TrackedBase::dumpToCoreIs(int mode) {
+    coreDumpMode_ = mode;
+    applyCoreDumpMode();
+}
+
+void TrackedBase::applyCoreDumpMode() {
+    if (base_ && size_) ::madvise(base_, size_, coreDumpMode_ == coreDumpFull ? MADV_DODUMP : MADV_DONTDUMP);
+}
+
+// ---- shared file mappings ----
+
+Tracked<SharedMemWrapper>::Tracked(RootPath root, std::string name, int coreDumpMode, bool readOnly)
+    : root_(std::move(root)), name_(std::move(name)), readOnly_(readOnly) {
+    coreDumpMode_ = coreDumpMode;
+}
+
+Tracked<SharedMemWrapper>::~Tracked() { detach(); }
+
+bool Tracked<SharedMemWrapper>::openFile() {
+    if (fd_ >= 0) return true;
+    std::string path = getFilename();
+    if (readOnly_) {
+        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } else {
+        try {
+            root_.createDirectories();
+        } catch (std::exception const& e) {
+            lastError_ = e.what();
+            return false;
+        }
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    }
+    if (fd_ < 0) {
+        lastError_ = fmt::format("open {}: {}", path, std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    if (::fstat(fd_, &st) == 0) inode_ = std::uint64_t(st.st_ino);
+    return true;
+}
+
+long long Tracked<SharedMemWrapper>::fileSize() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+    return (long long)st.st_size;
+}
+
+void* Tracked<SharedMemWrapper>::attach(std::size_t size) {
+    if (base_) {
+        ::munmap(base_, size_);
+        account(size_, 0);
+        base_ = nullptr;
+        size_ = 0;
+    }
+    if (!openFile()) return nullptr;
+    long long fsz = fileSize();
+    if (fsz < 0) {
+        lastError_ = fmt::format("stat {}: {}", getFilename(), std::strerror(errno));
+        return nullptr;
+    }
+    if (size == 0) size = std::size_t(fsz);
+    if (size == 0) {
+        lastError_ = "empty file";
+        return nullptr;
+    }
+    if (std::size_t(fsz) < size) {
+        if (readOnly_) {
+            lastError_ = fmt::format("file {} has {} bytes, {} wanted", getFilename(), fsz, size);
+            return nullptr;
+        }
+        if (::ftruncate(fd_, off_t(size)) != 0) {
+            lastError_ = fmt::format("ftruncate {} to {}: {}", getFilename(), size, std::strerror(errno));
+            return nullptr;
+        }
+    }
+    int prot = readOnly_ ? PROT_READ : PROT_READ | PROT_WRITE;
+    void* p = ::mmap(nullptr, size, prot, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+        lastError_ = fmt::format("mmap {} size {}: {}", getFilename(), size, std::strerror(errno));
+        return nullptr;
+    }
+    base_ = p;
+    size_ = size;
+    account(0, size);
+    applyCoreDumpMode();
+    return base_;
+}
+
+void* Tracked<SharedMemWrapper>::resize(std::size_t size) {
+    if (!base_) return attach(size);
+    if (size == 0) {
+        lastError_ = "resize to 0 bytes";
+        return nullptr;
+    }
+    long long fsz = fileSize();
+    if (fsz < 0) {
+        lastError_ = fmt::format("stat {}: {}", getFilename(), std::strerror(errno));
+        return nullptr;
+    }
+    if (std::size_t(fsz) < size) {
+        if (readOnly_) {
+            lastError_ = fmt::format("file {} has {} bytes, {} wanted", getFilename(), fsz, size);
+            return nullptr;
+        }
+        if (::ftruncate(fd_, off_t(size)) != 0) {
+            lastError_ = fmt::format("ftruncate {} to {}: {}", getFilename(), size, std::strerror(errno));
+            return nullptr;
+        }
+    }
+    void* p = ::mremap(base_, size_, size, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) {
+        lastError_ = fmt::format("mremap {} to {}: {}", getFilename(), size, std::strerror(errno));
+        return nullptr;
+    }
+    account(size_, size);
+    base_ = p;
+    size_ = size;
+    applyCoreDumpMode();
+    return base_;
+}
+
+void Tracked<SharedMemWrapper>::releaseTail(std::size_t offset) {
+    if (fd_ < 0 || readOnly_) return;
+    long long fsz = fileSize();
+    std::size_t start = (offset + pageSize() - 1) / pageSize() * pageSize();
+    if (fsz <= 0 || start >= std::size_t(fsz)) return;
+    // Best effort: a file system without hole punching keeps the pages.
+    (void)::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(start), off_t(fsz) - off_t(start));
+}
+
+void Tracked<SharedMemWrapper>::detach() {
+    if (base_) {
+        ::munmap(base_, size_);
+        account(size_, 0);
+    }
+    base_ = nullptr;
+    size_ = 0;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+// ---- process-local memory ----
+
+Tracked<Local>::Tracked(std::string name, int coreDumpMode) : name_(std::move(name)) {
+    coreDumpMode_ = coreDumpMode;
+}
+
+Tracked<Local>::~Tracked() { detach(); }
+
+void* Tracked<Local>::attach(std::size_t size) {
+    if (base_) detach();
+    if (size == 0) {
+        lastError_ = "empty region";
+        return nullptr;
+    }
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        lastError_ = fmt::format("mmap {} bytes: {}", size, std::strerror(errno));
+        return nullptr;
+    }
+    base_ = p;
+    size_ = size;
+    account(0, size);
+    applyCoreDumpMode();
+    return base_;
+}
+
+void* Tracked<Local>::resize(std::size_t size) {
+    if (!base_) return attach(size);
+    if (size == 0) {
+        lastError_ = "resize to 0 bytes";
+        return nullptr;
+    }
+    void* p = ::mremap(base_, size_, size, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) {
+        lastError_ = fmt::format("mremap {} to {}: {}", name_, size, std::strerror(errno));
+        return nullptr;
+    }
+    account(size_, size);
+    base_ = p;
+    size_ = size;
+    applyCoreDumpMode();
+    return base_;
+}
+
+void Tracked<Local>::releaseTail(std::size_t offset) {
+    std::size_t start = (offset + pageSize() - 1) / pageSize() * pageSize();
+    if (base_ && start < size_) ::madvise(static_cast<char*>(base_) + start, size_ - start, MADV_DONTNEED);
+}
+
+void Tracked<Local>::detach() {
+    if (base_) {
+        ::munmap(base_, size_);
+        account(size_, 0);
+    }
+    base_ = nullptr;
+    size_ = 0;
+}
+
+}  // namespace Mem
