@@ -164,9 +164,10 @@ inline void snapshot(Inline<T, I, Cap, F> const& a, std::uint8_t (&buf)[Cap]) {
 template <class T, class I, unsigned Cap, unsigned F>
 inline void growThenTrim(Inline<T, I, Cap, F>& a, unsigned endByte, std::uint32_t oldSize) {
     std::uint32_t n = oldSize > endByte ? oldSize : endByte;
+    if (n > Cap) n = Cap;  // a size past the capacity only comes from corrupt bytes
     std::uint8_t const* d = a.data();
     while (n > 0 && d[n - 1] == 0) --n;
-    a.sizeIs(n);
+    a.sizeIsZeroTail(n);  // the bytes dropped are zero: that is why they were dropped
 }
 }  // namespace Impl
 

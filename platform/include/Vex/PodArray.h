@@ -69,6 +69,10 @@ public:
         size_ = n;
     }
 
+    // Size change for a caller that has just written the storage itself and
+    // guarantees every element from n on is zero (a trim after a field write).
+    void sizeIsZeroTail(std::uint32_t n) { size_ = n; }
+
     friend bool operator==(PodArray const& a, PodArray const& b) {
         return a.size_ == b.size_ && a.size_ <= Cap && std::memcmp(a.data_, b.data_, a.size_ * sizeof(T)) == 0;
     }
