@@ -68,8 +68,9 @@ def emit_entry(t: Table, out: list[str]):
     n = len(t.arrays)
     arrays = [f"dataByte{k}_" for k in range(n)]
     out.append("  // The value of one hardware entry, in the chip's bit layout.")
-    out.append("  class Entry {")
+    out.append("  class Entry : public X2::EntryTag {")
     out.append("  public:")
+    out.append(f'    static constexpr char kTypeName[] = "{NS}::{t.name}::Entry";')
     emit_index_types(t, out)
     for k in range(n):
         out.append(f"    using DataByte{k} = {array_type(t, k)};")

@@ -5,6 +5,9 @@
 // templates with them, so each generated function is one line.
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+
+#include <fmt/format.h>
 
 #include "AsicUtils/FieldOps.h"
 #include "Asic/Types.h"
@@ -13,6 +16,9 @@
 #include "Vex/Hash.h"
 
 namespace X2 {
+
+// Marks the generated entry records (for the fmt formatter below).
+struct EntryTag {};
 
 using AsicUtils::Allocated;
 using AsicUtils::Inline;
@@ -159,3 +165,22 @@ inline bool anyByteSet(Allocated<A> const& a) {
 [[noreturn]] void refuseEntryText(Vex::CharRange& r);
 
 }  // namespace X2
+
+// Text of an entry: Type(transactionId=N[, entryIndex=N], dataByte0=HEX, ...),
+// each array's value bytes in order (an inline array: the bytes below its size).
+template <class E>
+struct fmt::formatter<E, char, std::enable_if_t<std::is_base_of_v<X2::EntryTag, E>>> {
+    constexpr auto parse(fmt::format_parse_context& ctx) { return ctx.begin(); }
+    template <class Ctx>
+    auto format(E const& e, Ctx& ctx) const {
+        auto out = fmt::format_to(ctx.out(), "{}(transactionId={}", E::kTypeName, e.transactionId());
+        if constexpr (requires { e.entryIndex(); }) out = fmt::format_to(out, ", entryIndex={}", e.entryIndex().value());
+        std::uint8_t buf[256];
+        for (unsigned k = 0; k < E::kDataArrays; ++k) {
+            std::uint32_t const n = e.rawBytes(k, buf);
+            out = fmt::format_to(out, ", dataByte{}=", k);
+            for (std::uint32_t i = 0; i < n; ++i) out = fmt::format_to(out, "{:02x}", buf[i]);
+        }
+        return fmt::format_to(out, ")");
+    }
+};

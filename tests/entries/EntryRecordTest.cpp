@@ -231,3 +231,19 @@ TEST(EntryText, IsRefused) {
 }
 
 }  // namespace
+
+namespace {
+TEST(EntryText, FormatterShowsValueBytes) {
+    using namespace bcm56275_a0::Default;
+    EgrVlanTagActionProfileTable::Entry e(EgrVlanTagActionProfileTable::Entry::Index(5));
+    e.transactionIdIs(9);
+    e.utItagAction1Is(5);
+    EXPECT_EQ(fmt::format("{}", e),
+              "bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry(transactionId=9, entryIndex=5, dataByte0=, "
+              "dataByte1=05)");
+    MirrorSelectReg::Entry m;
+    m.mtpType1Is(0xA);
+    EXPECT_EQ(fmt::format("{}", m),
+              "bcm56275_a0::Default::MirrorSelectReg::Entry(transactionId=0, dataByte0=00000000, dataByte1=0a000000)");
+}
+}  // namespace
