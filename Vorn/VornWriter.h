@@ -83,6 +83,8 @@ public:
     bool initialize(std::string const& event) {
         LUMO_FMASSERT(__atomic_always_lock_free(8, nullptr), "VornWriter", "Hardware does not support Atomics");
         LUMO_FMTRACE(debug_, 5, "VornWriter", "{} event:{} {}", name_, event, desc_.toString());
+        // Calibrate the cycle counter now, not inside the first reorganisation.
+        (void)Lumo::Rdtsc::calibrationRate();
         if (root_.empty()) {
             fenixId_ = SharedMem::FenixFile::newFenixId();
             int r = attach(fenixId_);

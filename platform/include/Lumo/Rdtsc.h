@@ -10,7 +10,7 @@ namespace Lumo::Rdtsc {
 inline std::uint64_t now() { return __rdtsc(); }
 
 // Counter cycles per second, measured once per process against the monotonic
-// clock (about 20 ms on first use) and cached.
+// clock (about 5 ms on first use) and cached.
 std::uint64_t calibrationRate();
 
 }  // namespace Lumo::Rdtsc

@@ -31,7 +31,7 @@ std::uint64_t calibrationRate() {
         double t0 = monotonicSeconds();
         std::uint64_t c0 = now();
         double t1 = t0;
-        while (t1 - t0 < 0.02) t1 = monotonicSeconds();
+        while (t1 - t0 < 0.005) t1 = monotonicSeconds();
         std::uint64_t c1 = now();
         double r = double(c1 - c0) / (t1 - t0);
         return r < 1e6 ? std::uint64_t(1e9) : std::uint64_t(r);
