@@ -14,8 +14,10 @@ namespace B = HashMap2018Bucket;
 
 namespace {
 
-// The shared empty bucket: length 0, live 0, static. Never written.
-alignas(8) std::uint32_t gEmptyBucket[2] = {B::make(0, 0, B::kStaticFlag), 1};
+// The shared empty bucket: length 0, live 0, static. Never written. Zero
+// padding follows its header so that an inline lookup may read the key of
+// "node 0" before it looks at the live count.
+alignas(8) std::uint32_t gEmptyBucket[2 + B::kEmptyPadBytes / 4] = {B::make(0, 0, B::kStaticFlag), 1};
 
 bool isStatic(std::uint32_t const* hdr) { return (*hdr & B::kStaticFlag) != 0; }
 
@@ -28,23 +30,36 @@ std::uint32_t roundUpPow2(std::uint32_t n) {
     return p;
 }
 
-// Places `items` (nodes in final order) into dst with the given rule: runs
-// of nodes consecutive in their source go through newBucketAssemble (which
-// also reports the array); beyond 255 runs the rest is placed node by node.
-void assembleFromList(HashMap2018VTable const* vt, std::uint32_t newLength, char* dst,
-                      std::vector<char*> const& items, HashMap2018MoveOrCopy how) {
-    std::uint32_t const ns = vt->nodeSize();
-    std::vector<HashMap2018SourceRun> runs;
-    std::size_t i = 0;
-    while (i < items.size() && runs.size() < 255) {
-        std::size_t j = i + 1;
-        while (j < items.size() && items[j] == items[j - 1] + ns) ++j;
-        runs.push_back({items[i], std::uint32_t(j - i), how});
-        i = j;
+// First position in the bucket whose key is not less than `key`; *found
+// when equal. Internal linkage so that the engine's own calls are direct.
+inline std::uint32_t keyAt(char const* nodes, std::uint32_t i, std::uint32_t ns, std::uint32_t ko) {
+    std::uint32_t k;
+    std::memcpy(&k, nodes + std::size_t(i) * ns + ko, 4);
+    return k;
+}
+inline std::uint32_t lowerBoundIn(std::uint32_t* hdr, std::uint32_t key, std::uint32_t ns, std::uint32_t ko,
+                                  bool* found) {
+    std::uint32_t const live = B::live(*hdr);
+    std::uint32_t lo = 0, hi = live;
+    char const* nodes = B::nodes(hdr);
+    // Narrow [lo, hi) while it is long; the node at hi (if any) is >= key.
+    while (hi - lo > 8) {
+        std::uint32_t const mid = lo + (hi - lo) / 2;
+        if (keyAt(nodes, mid, ns, ko) < key)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
-    HashMap2018Sources s{runs.data(), std::uint8_t(runs.size())};
-    vt->newBucketAssemble(vt, newLength, dst, s);
-    for (std::size_t k = i, pos = i; k < items.size(); ++k, ++pos) vt->place(vt, dst + pos * ns, items[k], how);
+    if (hi < live) ++hi;  // include that node in the scan
+    for (; lo < hi; ++lo) {
+        std::uint32_t const k = keyAt(nodes, lo, ns, ko);
+        if (k >= key) {
+            *found = k == key;
+            return lo;
+        }
+    }
+    *found = false;
+    return lo;
 }
 
 }  // namespace
@@ -65,7 +80,8 @@ HashMap2018Generic::HashMap2018Generic(HashMap2018VTable const* vt, std::uint32_
     : vt_(vt), nodeSize_(vt->nodeSize()), shrink_(shrink) {
     LUMO_FMASSERT((vt->descriptor & 0xffffffffu) == HashMap2018VTable::kDescriptorTag, "Vex::HashMap2018Generic",
                   "operations table descriptor {:#x}", vt->descriptor);
-    LUMO_FMASSERT(vt->nodeInfo && vt->nodeInfo->keyOffset + 4 <= nodeSize_ && nodeSize_ % 4 == 0,
+    LUMO_FMASSERT(vt->nodeInfo && vt->nodeInfo->keyOffset + 4 <= nodeSize_ && nodeSize_ % 4 == 0 &&
+                      vt->nodeInfo->keyOffset + 4 <= B::kEmptyPadBytes,
                   "Vex::HashMap2018Generic", "node size {} cannot hold its key", nodeSize_);
     keyOffset_ = vt->nodeInfo->keyOffset;
     minBuckets_ = roundUpPow2(std::max<std::uint32_t>(initialSize, 1));
@@ -98,27 +114,7 @@ std::uint32_t HashMap2018Generic::nodeKey(void const* node) const {
 }
 
 std::uint32_t HashMap2018Generic::lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const {
-    std::uint32_t const live = B::live(*hdr);
-    std::uint32_t lo = 0, hi = live;
-    char const* nodes = B::nodes(hdr);
-    // Narrow [lo, hi) while it is long; the node at hi (if any) is >= key.
-    while (hi - lo > 8) {
-        std::uint32_t const mid = lo + (hi - lo) / 2;
-        if (nodeKey(nodes + std::size_t(mid) * nodeSize_) < key)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (hi < live) ++hi;  // include that node in the scan
-    for (; lo < hi; ++lo) {
-        std::uint32_t const k = nodeKey(nodes + std::size_t(lo) * nodeSize_);
-        if (k >= key) {
-            *found = k == key;
-            return lo;
-        }
-    }
-    *found = false;
-    return lo;
+    return lowerBoundIn(hdr, key, nodeSize_, keyOffset_, found);
 }
 
 std::uint32_t* HashMap2018Generic::allocBucket(std::uint32_t length) const {
@@ -175,7 +171,7 @@ void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const*, HashMap2018KeyAn
     std::uint32_t const key = *static_cast<std::uint32_t const*>(kh.key);
     std::uint32_t* hdr = bucketOf(kh.hash);
     bool found;
-    std::uint32_t const pos = lowerBound(hdr, key, &found);
+    std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
     return found ? B::nodes(hdr) + std::size_t(pos) * nodeSize_ : nullptr;
 }
 
@@ -185,7 +181,7 @@ void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt, HashMap2018Key
     std::uint32_t const idx = kh.hash & mask_;
     std::uint32_t* hdr = slots_[idx];
     bool found;
-    std::uint32_t const pos = lowerBound(hdr, key, &found);
+    std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
     if (found) {
         if (inserted) *inserted = false;
         return B::nodes(hdr) + std::size_t(pos) * nodeSize_;
@@ -229,8 +225,9 @@ void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt, HashMap2018Key
     }
     ++size_;
     if (inserted) *inserted = true;
-    if (size_ > bucketCount() && iterators_ == 0) {
-        rehash(bucketCount() * 2);
+    if (iterators_ == 0 && (size_ > bucketCount() / 2 || (shrink_ && size_ < bucketCount() / 8 &&
+                                                          bucketCount() > minBuckets_))) {
+        maybeResize();
         return lookupNodeG(vt, kh);
     }
     return B::nodes(slots_[idx]) + std::size_t(pos) * nodeSize_;
@@ -241,7 +238,7 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
     std::uint32_t const idx = kh.hash & mask_;
     std::uint32_t* hdr = slots_[idx];
     bool found;
-    std::uint32_t const pos = lowerBound(hdr, key, &found);
+    std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
     if (!found) return false;
     std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
     bool const shared = hdr[1] > 1;
@@ -249,10 +246,12 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
     char* nodes = B::nodes(hdr);
     char* victim = nodes + std::size_t(pos) * nodeSize_;
     if (outNode) vt->place(vt, outNode, victim, how);
-    if (live == 1) {
+    if (live == 1 && shared) {
         slots_[idx] = gEmptyBucket;
         release(hdr);
-    } else if (!shared && !(length > 4 && (live - 1) * 2 <= length)) {
+    } else if (!shared && (live == 1 || !(length > 4 && (live - 1) * 2 <= length))) {
+        // In place. An emptied bucket keeps its block until the next rehash
+        // or clear: deleting a key and inserting it again allocates nothing.
         std::uint32_t* h = B::hashes(hdr, nodeSize_);
         vt->shift(vt, nodes, pos, live, -1);
         std::memmove(h + pos, h + pos + 1, (live - pos - 1) * sizeof(std::uint32_t));
@@ -274,94 +273,159 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
         release(hdr);
     }
     --size_;
-    maybeResize();
     return true;
 }
 
 void HashMap2018Generic::maybeResize() {
     if (iterators_ != 0) return;
-    if (size_ > bucketCount())
+    if (size_ > bucketCount() / 2)
         rehash(bucketCount() * 2);
-    else if (shrink_ && bucketCount() > minBuckets_ && size_ < bucketCount() / 4)
-        rehash(bucketCount() / 2);
+    else if (shrink_ && bucketCount() > minBuckets_ && size_ < bucketCount() / 8)
+        // Straight to a load between 1/4 and 1/2 in one pass.
+        rehash(std::max(minBuckets_, roundUpPow2(std::max<std::uint32_t>(size_, 1) * 4)));
+}
+
+// Runs of a new bucket, gathered on the stack; beyond kInline runs the rest
+// spills to the heap (only in buckets of hundreds of interleaved nodes).
+class HashMap2018Generic::RunList {
+public:
+    void add(char* node, std::uint32_t nodeSize) {
+        if (n_ > 0) {
+            HashMap2018SourceRun& last = at(n_ - 1);
+            if (static_cast<char*>(last.src) + std::size_t(last.count) * nodeSize == node) {
+                ++last.count;
+                return;
+            }
+        }
+        if (n_ < kInline)
+            inline_[n_] = {node, 1, HashMap2018MoveOrCopy::Move};
+        else
+            spill_.push_back({node, 1, HashMap2018MoveOrCopy::Move});
+        ++n_;
+    }
+    // Fills dst: the first 255 runs through newBucketAssemble (which reports
+    // the array), any further ones node by node.
+    void assemble(HashMap2018VTable const* vt, std::uint32_t newLength, char* dst) const {
+        std::uint32_t const first = std::min<std::uint32_t>(n_, kInline);
+        vt->newBucketAssemble(vt, newLength, dst, HashMap2018Sources{inline_, std::uint8_t(first)});
+        std::uint32_t const ns = vt->nodeSize();
+        char* out = dst;
+        for (std::uint32_t r = 0; r < first; ++r) out += std::size_t(inline_[r].count) * ns;
+        for (auto const& run : spill_)
+            for (std::uint32_t i = 0; i < run.count; ++i, out += ns)
+                vt->place(vt, out, static_cast<char*>(run.src) + std::size_t(i) * ns, run.how);
+    }
+
+private:
+    static constexpr std::uint32_t kInline = 255;
+    HashMap2018SourceRun& at(std::uint32_t i) { return i < kInline ? inline_[i] : spill_[i - kInline]; }
+    HashMap2018SourceRun inline_[kInline];
+    std::vector<HashMap2018SourceRun> spill_;
+    std::uint32_t n_ = 0;
+};
+
+std::uint32_t* HashMap2018Generic::buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count) {
+    std::uint32_t const length = B::capFor(count);
+    std::uint32_t* nb = allocBucket(length);
+    runs.assemble(vt_, length, B::nodes(nb));
+    std::memcpy(B::hashes(nb, nodeSize_), hashes, count * sizeof(std::uint32_t));
+    *nb = B::make(length, count);
+    return nb;
 }
 
 void HashMap2018Generic::rehash(std::uint32_t newCount) {
     std::uint32_t const oldCount = bucketCount();
     if (newCount == oldCount) return;
     LUMO_FMASSERT(iterators_ == 0, "Vex::HashMap2018Generic", "rehash with live iterators");
+    LUMO_FMASSERT(newCount == oldCount * 2 || (newCount < oldCount && (newCount & (newCount - 1)) == 0),
+                  "Vex::HashMap2018Generic", "rehash from {} to {} buckets", oldCount, newCount);
     std::uint32_t** old = slots_;
-    std::uint32_t* const* oldSlots = old;
-    std::uint32_t const newMask = newCount - 1;
     auto** fresh = static_cast<std::uint32_t**>(Slab::allocate(sizeof(std::uint32_t*) * newCount));
     slotsTracker()._trackAllocation(typeid(HashMap2018Generic), sizeof(std::uint32_t*), newCount);
-    std::fill_n(fresh, newCount, emptyBucket());
-
-    std::vector<char*> items;
-    std::vector<std::uint32_t> itemHashes;
-    auto build = [&](std::uint32_t j) {
-        if (items.empty()) return;
-        std::uint32_t const length = B::capFor(std::uint32_t(items.size()));
-        std::uint32_t* nb = allocBucket(length);
-        assembleFromList(vt_, length, B::nodes(nb), items, HashMap2018MoveOrCopy::Move);
-        std::memcpy(B::hashes(nb, nodeSize_), itemHashes.data(), itemHashes.size() * sizeof(std::uint32_t));
-        *nb = B::make(length, std::uint32_t(items.size()));
-        fresh[j] = nb;
-    };
+    // Buckets whose nodes all stay together move as they are (no copy); the
+    // others, and emptied ones, are released once the new table is complete.
+    std::vector<std::uint32_t*> retired;
+    std::vector<std::uint32_t> hashBuf;
     if (newCount > oldCount) {
-        // Each new bucket takes, in order, the nodes of one old bucket whose
-        // hash selects it: a subsequence of a sorted array stays sorted.
-        for (std::uint32_t j = 0; j < newCount; ++j) {
-            std::uint32_t* hdr = oldSlots[j & mask_];
-            items.clear();
-            itemHashes.clear();
+        // Doubling: old bucket i splits into i and i + oldCount by the hash
+        // bit oldCount; each side is a subsequence of a sorted array.
+        for (std::uint32_t i = 0; i < oldCount; ++i) {
+            std::uint32_t* hdr = old[i];
             std::uint32_t const live = B::live(*hdr);
             std::uint32_t const* h = B::hashes(hdr, nodeSize_);
-            for (std::uint32_t i = 0; i < live; ++i) {
-                if ((h[i] & newMask) != j) continue;
-                items.push_back(B::nodes(hdr) + std::size_t(i) * nodeSize_);
-                itemHashes.push_back(h[i]);
+            std::uint32_t nHi = 0;
+            for (std::uint32_t k = 0; k < live; ++k) nHi += (h[k] & oldCount) != 0;
+            fresh[i] = fresh[i + oldCount] = emptyBucket();
+            if (live == 0) {
+                if (!isStatic(hdr)) retired.push_back(hdr);
+            } else if (nHi == 0) {
+                fresh[i] = hdr;
+            } else if (nHi == live) {
+                fresh[i + oldCount] = hdr;
+            } else {
+                for (std::uint32_t side = 0; side < 2; ++side) {
+                    RunList runs;
+                    hashBuf.clear();
+                    for (std::uint32_t k = 0; k < live; ++k) {
+                        if (((h[k] & oldCount) != 0) != (side == 1)) continue;
+                        runs.add(B::nodes(hdr) + std::size_t(k) * nodeSize_, nodeSize_);
+                        hashBuf.push_back(h[k]);
+                    }
+                    fresh[i + side * oldCount] = buildFrom(runs, hashBuf.data(), std::uint32_t(hashBuf.size()));
+                }
+                retired.push_back(hdr);
             }
-            build(j);
         }
     } else {
-        // Each new bucket merges the old buckets that fold onto it, in key order.
+        // Folding: new bucket j takes old buckets j, j + newCount, ... At a
+        // low load most have at most one non-empty source, which moves as is;
+        // otherwise the sources' nodes are merged in key order.
         std::uint32_t const fold = oldCount / newCount;
+        struct Src {
+            char* node;
+            std::uint32_t hash;
+        };
+        std::vector<Src> merged;
         for (std::uint32_t j = 0; j < newCount; ++j) {
-            items.clear();
-            itemHashes.clear();
+            std::uint32_t* only = nullptr;
+            std::uint32_t sources = 0;
             for (std::uint32_t f = 0; f < fold; ++f) {
-                std::uint32_t* hdr = oldSlots[j + f * newCount];
-                std::uint32_t const live = B::live(*hdr);
-                std::uint32_t const* h = B::hashes(hdr, nodeSize_);
-                std::size_t const mid = items.size();
-                for (std::uint32_t i = 0; i < live; ++i) {
-                    items.push_back(B::nodes(hdr) + std::size_t(i) * nodeSize_);
-                    itemHashes.push_back(h[i]);
+                std::uint32_t* hdr = old[j + f * newCount];
+                if (B::live(*hdr) == 0) {
+                    if (!isStatic(hdr)) retired.push_back(hdr);
+                    continue;
                 }
-                if (mid == 0 || mid == items.size()) continue;
-                // Merge the two sorted runs [0, mid) and [mid, end), hashes along.
-                std::vector<std::size_t> order(items.size());
-                for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
-                std::inplace_merge(order.begin(), order.begin() + std::ptrdiff_t(mid), order.end(),
-                                   [&](std::size_t a, std::size_t b) { return nodeKey(items[a]) < nodeKey(items[b]); });
-                std::vector<char*> mi(items.size());
-                std::vector<std::uint32_t> mh(items.size());
-                for (std::size_t k = 0; k < order.size(); ++k) {
-                    mi[k] = items[order[k]];
-                    mh[k] = itemHashes[order[k]];
-                }
-                items.swap(mi);
-                itemHashes.swap(mh);
+                only = hdr;
+                ++sources;
             }
-            build(j);
+            if (sources <= 1) {
+                fresh[j] = only ? only : emptyBucket();
+                continue;
+            }
+            merged.clear();
+            for (std::uint32_t f = 0; f < fold; ++f) {
+                std::uint32_t* hdr = old[j + f * newCount];
+                std::uint32_t const live = B::live(*hdr);
+                if (live == 0) continue;
+                std::uint32_t const* h = B::hashes(hdr, nodeSize_);
+                std::size_t const mid = merged.size();
+                for (std::uint32_t k = 0; k < live; ++k) merged.push_back({B::nodes(hdr) + std::size_t(k) * nodeSize_, h[k]});
+                std::inplace_merge(merged.begin(), merged.begin() + std::ptrdiff_t(mid), merged.end(),
+                                   [&](Src const& x, Src const& y) { return nodeKey(x.node) < nodeKey(y.node); });
+                retired.push_back(hdr);
+            }
+            RunList runs;
+            hashBuf.clear();
+            for (Src const& m : merged) {
+                runs.add(m.node, nodeSize_);
+                hashBuf.push_back(m.hash);
+            }
+            fresh[j] = buildFrom(runs, hashBuf.data(), std::uint32_t(merged.size()));
         }
     }
     slots_ = fresh;
-    mask_ = newMask;
-    for (std::uint32_t i = 0; i < oldCount; ++i) {
-        if (!isStatic(old[i])) vt_->bktHdrRefDec(old[i]);
-    }
+    mask_ = newCount - 1;
+    for (std::uint32_t* hdr : retired) vt_->bktHdrRefDec(hdr);
     slotsTracker()._trackDeallocation(typeid(HashMap2018Generic), sizeof(std::uint32_t*), oldCount);
     Slab::free(old, sizeof(std::uint32_t*) * oldCount);
 }
@@ -395,7 +459,7 @@ void HashMap2018Generic::checkInvariants() const {
             continue;
         }
         std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
-        LUMO_FMASSERT(live >= 1 && live <= length && hdr[1] >= 1, "Vex::HashMap2018Generic",
+        LUMO_FMASSERT(live <= length && length >= 1 && hdr[1] >= 1, "Vex::HashMap2018Generic",
                       "bucket {}: live {} length {} refs {}", i, live, length, hdr[1]);
         std::uint32_t const* h = B::hashes(hdr, nodeSize_);
         for (std::uint32_t k = 0; k < live; ++k) {

@@ -110,7 +110,7 @@ TEST(LocalEngineKeys, ExtremeKeysOrderFirstAndLastInABucket) {
     std::vector<std::uint32_t> order;
     for (auto it = m.iterator(); !it.atEnd(); it.advance()) order.push_back(it.key());
     EXPECT_EQ(order, (std::vector<std::uint32_t>{0u, 1u, 7u, 0x80000000u, 0xfffffffeu, 0xffffffffu}));
-    EXPECT_EQ(m.generic().bucketCount(), 8u) << "growth keeps the load factor at most 1";
+    EXPECT_EQ(m.generic().bucketCount(), 16u) << "growth keeps the load factor at most 0.5";
     m.generic().checkInvariants();
 }
 
@@ -245,16 +245,37 @@ TEST(LocalEngineTracking, ClearReleasesEveryBlockAndBucket) {
     EXPECT_EQ(Vex::allocTracker<Vex::HashMap2018BucketHeader>().counts().liveElements, hdrBase.liveElements);
 }
 
-TEST(LocalEngineShape, TableHalvesOnDeletionButNotBelowItsInitialSize) {
+TEST(LocalEngineShape, DeletionsKeepBlocksTheNextInsertShrinksInOnePass) {
+    auto const hdrBase = Vex::allocTracker<Vex::HashMap2018BucketHeader>().counts();
     RecMap m(16);
     for (std::uint32_t k = 0; k < 1000; ++k) m.insert(k, Rec{});
-    EXPECT_EQ(m.generic().bucketCount(), 1024u);
-    for (std::uint32_t k = 0; k < 1000; ++k) m.erase(k);
-    EXPECT_EQ(m.generic().bucketCount(), 16u);
+    EXPECT_EQ(m.generic().bucketCount(), 2048u);
+    std::int64_t const blocks = Vex::allocTracker<Vex::HashMap2018BucketHeader>().counts().liveElements - hdrBase.liveElements;
+    // Deleting and inserting the same keys again allocates nothing.
+    auto const before = Vex::allocTracker<RecNode>().counts().allocations;
+    for (std::uint32_t k = 950; k < 1000; ++k) m.erase(k);
+    for (std::uint32_t k = 950; k < 1000; ++k) m.insert(k, Rec{});
+    EXPECT_EQ(Vex::allocTracker<RecNode>().counts().allocations, before);
+    m.generic().checkInvariants();
+    for (std::uint32_t k = 0; k < 900; ++k) m.erase(k);
+    EXPECT_EQ(m.generic().bucketCount(), 2048u) << "deletions never rehash";
+    EXPECT_EQ(Vex::allocTracker<Vex::HashMap2018BucketHeader>().counts().liveElements - hdrBase.liveElements, blocks)
+        << "emptied buckets keep their blocks";
+    // 100 left: the next insert shrinks to a load between 1/4 and 1/2.
+    m.insert(5000u, Rec{});
+    EXPECT_EQ(m.generic().bucketCount(), 512u);
+    m.generic().checkInvariants();
+    for (std::uint32_t k = 900; k < 1000; ++k) EXPECT_TRUE(m.contains(k)) << k;
+    for (std::uint32_t k = 900; k < 1000; ++k) m.erase(k);
+    m.insert(5001u, Rec{});
+    EXPECT_EQ(m.generic().bucketCount(), 16u) << "never below the initial size";
+    EXPECT_LE(Vex::allocTracker<Vex::HashMap2018BucketHeader>().counts().liveElements - hdrBase.liveElements, 2)
+        << "the shrink freed the emptied blocks";
     Vex::HashMap2018<RecNode, std::uint32_t, Rec> keep(1, /*shrink=*/false);
     for (std::uint32_t k = 0; k < 100; ++k) keep.insert(k, Rec{});
     std::uint32_t const grown = keep.generic().bucketCount();
     for (std::uint32_t k = 0; k < 100; ++k) keep.erase(k);
+    keep.insert(1u, Rec{});
     EXPECT_EQ(keep.generic().bucketCount(), grown);
 }
 

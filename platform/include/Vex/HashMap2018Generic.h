@@ -29,8 +29,9 @@
 // ----------
 // - A node lives in the bucket hash & mask; keys are unique in the map and
 //   strictly ascending in a bucket. size == sum of live over all buckets.
-// - live <= length <= kMaxBucketLength; a bucket with live == 0 is not kept
-//   (its slot goes back to the empty bucket).
+// - live <= length <= kMaxLength. A bucket emptied by deletions keeps its
+//   block (live == 0) until the next rehash or clear, so that deleting a key
+//   and inserting it again allocates nothing.
 // - A bucket with refs > 1 is shared with an iterator and is never changed in
 //   its shape: inserting into it or deleting from it builds a new bucket with
 //   copies of the surviving nodes (copy on write) and drops the map's
@@ -46,10 +47,14 @@
 //   nodes, then the next of 6, 8, 12, 16, 24, 32, ... Deleting shifts the
 //   tail down; a bucket whose live count falls to half its length or less
 //   (length above 4) is rebuilt smaller.
-// - The bucket table doubles when size exceeds bucketCount (load factor 1)
-//   and halves when size falls below bucketCount / 4, never below the
-//   initial size (the constructor's `shrink` flag switches halving off).
-//   A doubling splits each bucket in two in order; a halving merges two.
+// - The bucket table doubles when size exceeds bucketCount / 2 (load factor
+//   0.5, so that most lookups find their key at the first node). Deletions
+//   never rehash; the next insert after size fell below bucketCount / 8
+//   shrinks the table in one pass to a load of 1/4 to 1/2, never below the
+//   initial size (the constructor's `shrink` flag switches this off), and
+//   clear() goes back to the initial size. A doubling splits each bucket in
+//   two in order, a shrink merges the buckets that fold together; a bucket
+//   whose nodes all stay together moves as it is, without copying.
 // - No rehash happens while an iterator exists; it is done by the first
 //   insert or delete after the last iterator is gone.
 //
@@ -146,6 +151,9 @@ inline constexpr std::uint32_t kStaticFlag = 1u;
 inline constexpr std::uint32_t kFlagMask = 0xfu;
 inline constexpr std::uint32_t kMaxLength = 0x3fffu;
 inline constexpr std::size_t kPrefixBytes = sizeof(HashMap2018BucketHeader);
+// Zero bytes after the shared empty bucket's header: a node type's key must
+// lie within them (key offset + 4 <= kEmptyPadBytes).
+inline constexpr std::uint32_t kEmptyPadBytes = 512;
 
 constexpr std::uint32_t length(std::uint32_t header) { return (header >> 4) & kMaxLength; }
 constexpr std::uint32_t live(std::uint32_t header) { return header >> 18; }
@@ -219,6 +227,8 @@ private:
     std::uint32_t lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const;
     std::uint32_t* allocBucket(std::uint32_t length) const;
     void release(std::uint32_t* hdr) const;
+    class RunList;
+    std::uint32_t* buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count);
     void rehash(std::uint32_t newCount);
     void maybeResize();
     void allocSlots(std::uint32_t count);
