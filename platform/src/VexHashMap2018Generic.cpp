@@ -64,7 +64,7 @@ inline std::uint32_t lowerBoundIn(std::uint32_t* hdr, std::uint32_t key, std::ui
 
 }  // namespace
 
-std::uint32_t B::capFor(std::uint32_t n) {
+std::uint32_t B::capForSlow(std::uint32_t n) {
     if (n > kMaxLength)
         Lumo::raise<Lumo::RangeException>("Vex::HashMap2018: a bucket cannot hold {} nodes (at most {})", n, kMaxLength);
     if (n <= 4) return n;
@@ -192,9 +192,14 @@ void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt, HashMap2018Key
         // Room in an unshared bucket: open one position.
         char* nodes = B::nodes(hdr);
         std::uint32_t* h = B::hashes(hdr, nodeSize_);
-        if (pos < live) vt->shift(vt, nodes, pos, live, 1);
-        std::memmove(h + pos + 1, h + pos, (live - pos) * sizeof(std::uint32_t));
-        vt->place(vt, nodes + std::size_t(pos) * nodeSize_, node, HashMap2018MoveOrCopy::Move);
+        if (pos < live) {
+            vt->shift(vt, nodes, pos, live, 1);
+            std::memmove(h + pos + 1, h + pos, (live - pos) * sizeof(std::uint32_t));
+        }
+        if (vt->place == &trivialPlace)
+            std::memcpy(nodes + std::size_t(pos) * nodeSize_, node, nodeSize_);
+        else
+            vt->place(vt, nodes + std::size_t(pos) * nodeSize_, node, HashMap2018MoveOrCopy::Move);
         h[pos] = kh.hash;
         *hdr = B::make(length, live + 1, *hdr);
     } else {
@@ -252,9 +257,12 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
     } else if (!shared && (live == 1 || !(length > 4 && (live - 1) * 2 <= length))) {
         // In place. An emptied bucket keeps its block until the next rehash
         // or clear: deleting a key and inserting it again allocates nothing.
-        std::uint32_t* h = B::hashes(hdr, nodeSize_);
-        vt->shift(vt, nodes, pos, live, -1);
-        std::memmove(h + pos, h + pos + 1, (live - pos - 1) * sizeof(std::uint32_t));
+        // A trivially copyable last node needs no shift at all.
+        if (pos + 1 < live || vt->shift != &trivialShift) vt->shift(vt, nodes, pos, live, -1);
+        if (pos + 1 < live) {
+            std::uint32_t* h = B::hashes(hdr, nodeSize_);
+            std::memmove(h + pos, h + pos + 1, (live - pos - 1) * sizeof(std::uint32_t));
+        }
         *hdr = B::make(length, live - 1, *hdr);
     } else {
         std::uint32_t const newLength = B::capFor(live - 1);

@@ -168,7 +168,8 @@ constexpr std::size_t blockBytes(std::uint32_t length, std::uint32_t nodeSize) {
     return (kPrefixBytes + std::size_t(length) * (nodeSize + 4) + 7) & ~std::size_t(7);
 }
 // Length of a rebuilt array for n nodes: n up to 4, then 6, 8, 12, 16, 24, ...
-std::uint32_t capFor(std::uint32_t n);
+std::uint32_t capForSlow(std::uint32_t n);
+inline std::uint32_t capFor(std::uint32_t n) { return n <= 4 ? n : capForSlow(n); }
 }  // namespace HashMap2018Bucket
 
 class HashMap2018Generic {
@@ -221,18 +222,21 @@ public:
 
 private:
     friend class HashMap2018IteratorGeneric;
+// Helpers used only inside the runtime library: not exported, so that the
+// engine's own calls are direct and may be inlined.
+#define X2_ENGINE_INTERNAL __attribute__((visibility("hidden")))
 
-    std::uint32_t nodeKey(void const* node) const;
+    X2_ENGINE_INTERNAL std::uint32_t nodeKey(void const* node) const;
     // First position whose key is not less than `key`; *found when equal.
-    std::uint32_t lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const;
-    std::uint32_t* allocBucket(std::uint32_t length) const;
-    void release(std::uint32_t* hdr) const;
+    X2_ENGINE_INTERNAL std::uint32_t lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const;
+    X2_ENGINE_INTERNAL std::uint32_t* allocBucket(std::uint32_t length) const;
+    X2_ENGINE_INTERNAL void release(std::uint32_t* hdr) const;
     class RunList;
-    std::uint32_t* buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count);
-    void rehash(std::uint32_t newCount);
-    void maybeResize();
-    void allocSlots(std::uint32_t count);
-    void freeSlots();
+    X2_ENGINE_INTERNAL std::uint32_t* buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count);
+    X2_ENGINE_INTERNAL void rehash(std::uint32_t newCount);
+    X2_ENGINE_INTERNAL void maybeResize();
+    X2_ENGINE_INTERNAL void allocSlots(std::uint32_t count);
+    X2_ENGINE_INTERNAL void freeSlots();
 
     HashMap2018VTable const* vt_;
     std::uint32_t nodeSize_;
