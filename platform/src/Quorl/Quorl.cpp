@@ -120,7 +120,6 @@ int QuorlWriter::attach(std::uint32_t fenixId) {
         seq_ = 0;
         result = kNew;
     } else {
-        QuorlWriter probe(debug_, root_, ringCapacity_);
         if (copy.magic != QuorlHeader::kMagic || copy.format != QuorlHeader::kQuorlFormat || copy.fenixId != fenixId ||
             copy.ringCapacity < 2 || (copy.ringCapacity & (copy.ringCapacity - 1)) != 0 ||
             copy.ringCapacity > (1u << 24) || fileSize < (long long)quorlSize(copy.ringCapacity, copy.slotCapacity)) {
