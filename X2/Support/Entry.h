@@ -91,14 +91,14 @@ template <class A>
 inline void rawBytesIs(Allocated<A> const& a, std::uint8_t const* in, std::uint32_t n) {
     Pell::Utility::affirm(n <= A::capacity);
     std::uint8_t* p = a.allocate();
-    std::memcpy(p, in, n);
+    if (n) std::memcpy(p, in, n);
     std::memset(p + n, 0, A::capacity - n);
 }
 template <class T, class I, unsigned C, unsigned F>
 inline void rawBytesIs(Inline<T, I, C, F>& a, std::uint8_t const* in, std::uint32_t n) {
     Pell::Utility::affirm(n <= C);
     a.delAll();
-    std::memcpy(a.data(), in, n);
+    if (n) std::memcpy(a.data(), in, n);
     a.sizeIs(n);
 }
 
