@@ -210,8 +210,10 @@ public:
         return b == a ? 0u : (b > a ? 1u : 2u);
     }
 
-    static inline HashMap2018NodeInfo const nodeInfo_{&typeid(Node), Node::kKeyOffset};
-    static inline HashMap2018VTable const vt_{
+    // constexpr: constant-initialised, so a map built during static
+    // initialisation of another library sees the complete table.
+    static constexpr HashMap2018NodeInfo nodeInfo_{&typeid(Node), Node::kKeyOffset};
+    static constexpr HashMap2018VTable vt_{
         HashMap2018VTable::descriptorFor(sizeof(Node)),
         &bktHdrRefDec,
         &keyEqualsNode,

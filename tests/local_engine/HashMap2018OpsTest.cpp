@@ -300,3 +300,27 @@ TEST(LocalEngineKeysDeathTest, ReplacingARecordWithAnotherKeyStops) {
 }
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+// seed = process seed XOR the node type's constant; hash = hashSingleAttr(seed, key);
+// the node lands in bucket hash & mask (checked by the invariants).
+TEST(LocalEngineKeys, HashIsSingleAttrOfTheTypeSeed) {
+    std::uint32_t const seed = Vex::HashHelper::hashSeed32() ^ 0x36d8a9aau;
+    for (std::uint32_t k : {0u, 1u, 127u, 0xfffffffeu, 0xffffffffu}) {
+        EXPECT_EQ(CountedMap::hashOf(k), Vex::hashSingleAttr(seed, k)) << k;
+        EXPECT_EQ(RecMap::hashOf(k), Vex::hashSingleAttr(Vex::HashHelper::hashSeed32() ^ 0x49c2d19cu, k)) << k;
+    }
+    EXPECT_NE(CountedMap::seed(), RecMap::seed()) << "distinct constants give distinct seeds";
+    CountedMap m;
+    for (std::uint32_t k = 0; k < 64; ++k) m.insert(k, counted(k, k));
+    for (std::uint32_t k = 0; k < 64; ++k) {
+        std::uint32_t* b = m.generic().bucketOf(CountedMap::hashOf(k));
+        auto* nodes = reinterpret_cast<CountedNode*>(Vex::HashMap2018Bucket::nodes(b));
+        bool found = false;
+        for (std::uint32_t i = 0; i < Vex::HashMap2018Bucket::live(*b); ++i) found |= nodes[i].key == k;
+        EXPECT_TRUE(found) << "key " << k << " not in the bucket its hash names";
+    }
+}
+}  // namespace
+}  // namespace enginetest
