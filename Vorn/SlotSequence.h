@@ -12,7 +12,7 @@
 //   loop:
 //     src = (s & 2) ? spare : slot
 //     copy value and trailer from src (relaxed word loads)
-//     atomic_thread_fence(acquire)                   // (R2) pairs with (W2), (W4)
+//     atomic_thread_fence(acquire)                   // (R2) pairs with (W0), (W2)
 //     s2 = seq.load(relaxed)
 //     if s2 == s: done (s & 1 tells presence)
 //     s = s2
@@ -62,10 +62,10 @@ struct SlotSequence {
         (void)spareWord;
         std::uint64_t w = word.load(std::memory_order_relaxed);
         std::uint32_t s = SlotLink::seqOf(w);
-        std::atomic_thread_fence(std::memory_order_release);  // (W0)
+        Mem::threadFence(std::memory_order_release);  // (W0)
         if (s & kSeqOccupied) Mem::wordCopy(sparePayload, slotPayload, payloadBytes);
         word.store(SlotLink::make(s + kSeqOverwrite, SlotLink::linkOf(w)), std::memory_order_release);  // (W1)
-        std::atomic_thread_fence(std::memory_order_release);                                          // (W2)
+        Mem::threadFence(std::memory_order_release);                                          // (W2)
         Mem::wordCopy(slotPayload, src, payloadBytes);
         word.store(SlotLink::make((s + kSeqStep) | kSeqOccupied, SlotLink::linkOf(w)),
                    std::memory_order_release);  // (W3)
@@ -88,7 +88,7 @@ struct SlotSequence {
         for (std::uint32_t i = 0; i <= maxRetries; ++i) {
             if (s & kSeqOverwrite) ++spareReads;
             Mem::wordCopy(dst, (s & kSeqOverwrite) ? sparePayload : slotPayload, payloadBytes);
-            std::atomic_thread_fence(std::memory_order_acquire);  // (R2)
+            Mem::threadFence(std::memory_order_acquire);  // (R2)
             std::uint32_t s2 = SlotLink::seqOf(word.load(std::memory_order_relaxed));
             if (s2 == s) {
                 ok = true;

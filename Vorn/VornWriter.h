@@ -340,7 +340,7 @@ public:
         Value* result;
         if (SlotLink::seqOf(s.word.load(std::memory_order_relaxed)) & kSeqOccupied) {
             Slot& spare = slots_.header().spare;
-            std::atomic_thread_fence(std::memory_order_release);  // (W0) of SlotSequence
+            Mem::threadFence(std::memory_order_release);  // (W0) of SlotSequence
             Mem::wordCopy(spare.payload(), s.payload(), Layout::kPayloadSize);
             result = spare.valuePtr();
         } else {
@@ -377,7 +377,7 @@ public:
             // new value; the slot then takes it over.
             Mem::atomicStore(spare.orderKey, s.orderKey);
             s.word.store(SlotLink::make(SlotLink::seqOf(w) + kSeqOverwrite, SlotLink::linkOf(w)));
-            std::atomic_thread_fence(std::memory_order_release);  // (W2) of SlotSequence
+            Mem::threadFence(std::memory_order_release);  // (W2) of SlotSequence
             Mem::wordCopy(s.payload(), spare.payload(), Layout::kPayloadSize);
             s.word.store(SlotLink::make((SlotLink::seqOf(w) + kSeqStep) | kSeqOccupied, SlotLink::linkOf(w)));
         }

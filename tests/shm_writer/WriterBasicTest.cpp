@@ -234,10 +234,12 @@ TEST(WriterOps, DirectModeNewAndExisting) {
 
 TEST(WriterOpsDeathTest, DirectModePairing) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    TempRoot root;
+    // Local maps: a dying child leaves no files behind.
+    Vorn::MapDescriptor d(16);
+    d.local = true;
     EXPECT_DEATH(
         {
-            Writer<Rec64> w(debug(), "dd", Vorn::MapDescriptor(16), ops<Rec64>(), root.map("dd1"));
+            Writer<Rec64> w(debug(), "dd", d, ops<Rec64>(), Mem::RootPath());
             w.initialize("none");
             w.directWrite(Rec64::make(1, 0));
             w.directWrite(Rec64::make(2, 0));
@@ -245,14 +247,14 @@ TEST(WriterOpsDeathTest, DirectModePairing) {
         "unbalanced directSlot:.* when modifying key:2 - Make sure the DirectIs/Commit are properly paired!");
     EXPECT_DEATH(
         {
-            Writer<Rec64> w(debug(), "dd", Vorn::MapDescriptor(16), ops<Rec64>(), root.map("dd2"));
+            Writer<Rec64> w(debug(), "dd", d, ops<Rec64>(), Mem::RootPath());
             w.initialize("none");
             w.directCommit();
         },
         "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     EXPECT_DEATH(
         {
-            Writer<Rec64> w(debug(), "dd", Vorn::MapDescriptor(16), ops<Rec64>(), root.map("dd3"));
+            Writer<Rec64> w(debug(), "dd", d, ops<Rec64>(), Mem::RootPath());
             w.initialize("none");
             w.directWrite(Rec64::make(1, 0));
             w.write(Rec64::make(3, 0), true);

@@ -23,6 +23,17 @@ inline void wordCopy(void* dst, void const* src, std::size_t bytes) {
 // own counters and generations).
 inline void safeHeaderCopy(void* dst, void const* src, std::size_t bytes) { wordCopy(dst, src, bytes); }
 
+// A thread fence. ThreadSanitizer (gcc) does not model fences; there it is a
+// compiler fence, which on x86-64 is what an acquire or release fence
+// compiles to anyway (the hardware keeps stores and loads in order).
+inline void threadFence(std::memory_order o) {
+#if defined(__SANITIZE_THREAD__)
+    std::atomic_signal_fence(o);
+#else
+    std::atomic_thread_fence(o);
+#endif
+}
+
 template <class T>
 inline T atomicLoad(T const& v, std::memory_order o = std::memory_order_acquire) {
     return std::atomic_ref<T>(const_cast<T&>(v)).load(o);
