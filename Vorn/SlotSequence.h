@@ -84,17 +84,28 @@ struct SlotSequence {
     static std::uint32_t read(SlotLink const& word, void const* slotPayload, void const* sparePayload, void* dst,
                               std::size_t payloadBytes, bool& ok, std::uint32_t& spareReads,
                               std::uint32_t maxRetries = 1u << 20) {
-        std::uint32_t s = SlotLink::seqOf(word.load(std::memory_order_acquire));  // (R1)
+        return SlotLink::seqOf(readWord(word, slotPayload, sparePayload, dst, payloadBytes, ok, spareReads, maxRetries));
+    }
+
+    // As read(), but returns the whole link word of the instant the payload
+    // belongs to: a reader walking a chain takes the next link from it. Any
+    // change of the link also moves the sequence, so an unchanged sequence
+    // means an unchanged word.
+    static std::uint64_t readWord(SlotLink const& word, void const* slotPayload, void const* sparePayload, void* dst,
+                                  std::size_t payloadBytes, bool& ok, std::uint32_t& spareReads,
+                                  std::uint32_t maxRetries = 1u << 20) {
+        std::uint64_t w = word.load(std::memory_order_acquire);  // (R1)
         for (std::uint32_t i = 0; i <= maxRetries; ++i) {
+            std::uint32_t s = SlotLink::seqOf(w);
             if (s & kSeqOverwrite) ++spareReads;
             Mem::wordCopy(dst, (s & kSeqOverwrite) ? sparePayload : slotPayload, payloadBytes);
             Mem::threadFence(std::memory_order_acquire);  // (R2)
-            std::uint32_t s2 = SlotLink::seqOf(word.load(std::memory_order_relaxed));
-            if (s2 == s) {
+            std::uint64_t w2 = word.load(std::memory_order_relaxed);
+            if (SlotLink::seqOf(w2) == s) {
                 ok = true;
-                return s;
+                return w2;
             }
-            s = s2;
+            w = w2;
         }
         ok = false;
         return 0;
