@@ -212,7 +212,9 @@ TEST(Catalogue, EveryTableHasTheDocumentedShape) {
         // Ids are consecutive in byte-wise name order, and isUserWritable answers exactly them.
         for (std::size_t i = 0; i < t->fields.size(); ++i) {
             EXPECT_EQ(t->fields[i].id, t->firstFieldId + short(i)) << x.name;
-            if (i) EXPECT_LT(std::string_view(t->fields[i - 1].name), std::string_view(t->fields[i].name)) << x.name;
+            if (i) {
+                EXPECT_LT(std::string_view(t->fields[i - 1].name), std::string_view(t->fields[i].name)) << x.name;
+            }
         }
         for (int id = -2; id < 200; ++id)
             EXPECT_EQ(t->ops.isUserWritable(short(id)), x.firstFieldId >= 0 && id >= x.firstFieldId && id <= x.lastFieldId)

@@ -69,7 +69,7 @@ TEST_P(EveryField, SetterMatchesBitModelAndKeepsOtherBits) {
             X2::FieldValueArg v;
             if (f.width > 64) {
                 // Random words, one more than the field needs, so bits above the width are set too.
-                for (unsigned w = 0; w <= (f.width + 31) / 32; ++w) v.wide.wordIs(w, std::uint32_t(rng()));
+                for (unsigned w = 0; w <= (f.width + 31u) / 32u; ++w) v.wide.wordIs(w, std::uint32_t(rng()));
                 if (round == 0) v.wide = Orrin::PerUnitBitmap(std::vector<std::uint32_t>((f.width + 31) / 32, 0));
             } else {
                 v.scalar = round == 0 ? 0 : round == 1 ? ~std::uint64_t(0) : rng();

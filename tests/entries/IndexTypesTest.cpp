@@ -64,8 +64,11 @@ TEST(IndexTypes, EveryBoundOfEveryTable) {
     for (auto const* t : X2::allTables()) {
         EXPECT_NO_THROW(t->ops.makeIndex(t->lastIndex)) << t->name;
         EXPECT_THROW(t->ops.makeIndex(t->lastIndex + 1), Lumo::RangeException) << t->name;
-        if (t->kind == X2::Kind::read) EXPECT_NO_THROW(t->ops.makeIndex(4294967294u)) << t->name;
-        else EXPECT_THROW(t->ops.makeIndex(4294967294u), Lumo::RangeException) << t->name;
+        if (t->kind == X2::Kind::read) {
+            EXPECT_NO_THROW(t->ops.makeIndex(4294967294u)) << t->name;
+        } else {
+            EXPECT_THROW(t->ops.makeIndex(4294967294u), Lumo::RangeException) << t->name;
+        }
         EXPECT_NO_THROW(t->ops.makeDataMemId(std::uint32_t(t->arrays.size() - 1))) << t->name;
         EXPECT_THROW(t->ops.makeDataMemId(std::uint32_t(t->arrays.size())), Lumo::RangeException) << t->name;
         for (unsigned k = 0; k < t->arrays.size(); ++k) {

@@ -79,7 +79,9 @@ TEST(X2Tables, BadInputIsOneLineAndStatusTwo) {
         std::string line = fmt::format("{}", fmt::join(c, " "));
         EXPECT_EQ(r.status, 2) << line;
         EXPECT_EQ(r.err.rfind("x2tables: ", 0), 0u) << line;
-        if (!c.empty()) EXPECT_EQ(count(r.err, "\n"), 1) << line << ": " << r.err;
+        if (!c.empty()) {
+            EXPECT_EQ(count(r.err, "\n"), 1) << line << ": " << r.err;
+        }
     }
 }
 
