@@ -63,16 +63,25 @@ private:
     std::uint32_t len_ = 0;
 };
 
-// Hash of a record with a single attribute.
+// Hash of a record with a single attribute: one 64x64->128-bit multiply of
+// the value and the seed (each offset by a fixed odd constant), folded to 32
+// bits. This is the hash of every keyed lookup, so it is kept to a single
+// multiply; all 32 result bits depend on every value and seed bit, so both
+// the low bits (bucket choice) and the bit-reversed hash (chain order) spread.
+namespace Impl {
+constexpr std::uint32_t mum32(std::uint64_t a, std::uint64_t b) {
+    unsigned __int128 const r = static_cast<unsigned __int128>(a ^ 0xa0761d6478bd642full) * (b ^ 0xe7037ed1a0b428dbull);
+    std::uint64_t const m = std::uint64_t(r) ^ std::uint64_t(r >> 64);
+    return std::uint32_t(m) ^ std::uint32_t(m >> 32);
+}
+constexpr std::uint64_t seed64(std::uint32_t seed) { return (std::uint64_t(seed) << 32) | seed; }
+}  // namespace Impl
+
 constexpr std::uint32_t hashSingleAttr(std::uint32_t seed, std::uint32_t value) {
-    Hash h(seed);
-    h.hashMix(value);
-    return h.result();
+    return Impl::mum32(value, Impl::seed64(seed));
 }
 constexpr std::uint32_t hashSingleAttr(std::uint32_t seed, std::uint64_t value) {
-    Hash h(seed);
-    h.hashMix(value);
-    return h.result();
+    return Impl::mum32(value ^ 0x8bb84b93962eacc9ull, Impl::seed64(seed) + 0x4b33a62ed433d4a3ull);
 }
 
 struct HashHelper {
