@@ -1,0 +1,301 @@
+// The shadow against the writer and an oracle in one process: after every
+// synchronisation the shadow's keys equal the writer's and the last report
+// of every key matches its current value (or its absence); the edge cases
+// of notifications (beyond the file, a slot changing key, records
+// shrinking), overflow of the channel, flush on detach and disconnect.
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "../shm_support/ShmTest.h"
+#include "Vorn/VornShadow.h"
+
+using namespace shmtest;
+
+namespace {
+
+using Ops = Vorn::BasicOps<Rec64>;
+using Shadow = Vorn::VornShadow<Ops>;
+
+// What the owner was told: per key, the value read when it was last
+// reported, or nullopt when it was last reported gone.
+struct Reports {
+    std::map<std::uint32_t, std::optional<Rec64>> last;
+    std::vector<std::string> log;
+    std::vector<int> mountStatus;
+    int disconnects = 0;
+};
+
+Vorn::ShadowCallbacks<Ops> callbacks(Reports& rep, Shadow*& self) {
+    Vorn::ShadowCallbacks<Ops> cb;
+    cb.onKeyValue = [&rep](std::uint32_t k, Rec64 const* v) {
+        rep.last[k] = v ? std::optional<Rec64>(*v) : std::nullopt;
+        rep.log.push_back(fmt::format("gone {}", k));
+    };
+    cb.onKey = [&rep, &self](std::uint32_t k) {
+        Rec64 v;
+        if (self->lookup(k, v))
+            rep.last[k] = v;
+        else
+            rep.last[k] = std::nullopt;
+        rep.log.push_back(fmt::format("key {}", k));
+    };
+    cb.onMountStatus = [&rep](int s) { rep.mountStatus.push_back(s); };
+    cb.onDisconnect = [&rep] { ++rep.disconnects; };
+    return cb;
+}
+
+// The shadow's keys and the owner's reports both equal the oracle.
+::testing::AssertionResult shadowMatches(Shadow& s, Reports const& rep, std::map<std::uint32_t, Rec64> const& oracle) {
+    std::set<std::uint32_t> keys;
+    bool dup = false;
+    s.store().forEachKey([&](std::uint32_t k, std::uint32_t) { dup |= !keys.insert(k).second; });
+    if (dup) return ::testing::AssertionFailure() << "a key is indexed twice";
+    if (keys.size() != oracle.size() || s.store().keyed() != oracle.size())
+        return ::testing::AssertionFailure() << "shadow holds " << keys.size() << " keys, oracle " << oracle.size();
+    for (auto const& [k, v] : oracle) {
+        if (!keys.count(k)) return ::testing::AssertionFailure() << "shadow misses key " << k;
+        auto it = rep.last.find(k);
+        if (it == rep.last.end() || !it->second) return ::testing::AssertionFailure() << "key " << k << " never reported";
+        if (!(*it->second == v)) return ::testing::AssertionFailure() << "key " << k << " last reported stale";
+        Rec64 cur;
+        if (!s.lookup(k, cur) || !(cur == v)) return ::testing::AssertionFailure() << "lookup of " << k;
+    }
+    for (auto const& [k, v] : rep.last)
+        if (v && !oracle.count(k)) return ::testing::AssertionFailure() << "key " << k << " not reported gone";
+    return ::testing::AssertionSuccess();
+}
+
+struct ShadowFixture : ::testing::Test {
+    TempRoot root;
+    Mem::RootPath rp = root.map("shadow");
+    Reports rep;
+    Shadow* self = nullptr;
+    std::unique_ptr<Writer<Rec64>> w;
+    std::unique_ptr<Shadow> s;
+    std::map<std::uint32_t, Rec64> oracle;
+    std::uint32_t gen = 0;
+
+    void open(std::uint32_t slots, Vorn::ShadowConfig cfg = {}) {
+        Vorn::MapDescriptor d(slots);
+        w = std::make_unique<Writer<Rec64>>(debug(), "shadow", d, ops<Rec64>(), rp);
+        w->initialize("none");
+        s = std::make_unique<Shadow>(debug(), "shadow", rp, ops<Rec64>(), callbacks(rep, self), cfg);
+        self = s.get();
+        ASSERT_TRUE(s->initialize("test"));
+        ASSERT_TRUE(s->serviceUntilSynced(5000));
+    }
+    void put(std::uint32_t k) {
+        oracle[k] = Rec64::make(k, ++gen);
+        w->write(oracle[k], true);
+    }
+    void del(std::uint32_t k) {
+        Rec64 out;
+        w->remove(k, out);
+        oracle.erase(k);
+    }
+    void sync() { ASSERT_TRUE(s->serviceUntilSynced(5000)); }
+};
+
+TEST_F(ShadowFixture, FollowsEveryChangeThroughGrowthAndShrink) {
+    open(8);
+    EXPECT_EQ(s->mountStatus(), 1);
+    std::mt19937 rng(5);
+    for (int round = 0; round < 60; ++round) {
+        int insertPct = round < 20 ? 85 : round < 40 ? 50 : 10;
+        int n = 1 + int(rng() % 150);
+        for (int i = 0; i < n; ++i) {
+            std::uint32_t k = rng() % 700;
+            if (int(rng() % 100) < insertPct)
+                put(k);
+            else
+                del(k);
+        }
+        // Serviced in small batches, so notifications interleave with rescans.
+        while (s->service(1 + rng() % 64)) {
+        }
+        sync();
+        ASSERT_TRUE(shadowMatches(*s, rep, oracle)) << "round " << round;
+    }
+    EXPECT_GT(s->store().resizes(), 1u);
+}
+
+TEST_F(ShadowFixture, ASlotChangingKeyReportsBoth) {
+    open(8);
+    put(10);
+    sync();
+    rep.log.clear();
+    auto slotOfA = s->store().slotOf(10);
+    ASSERT_GE(slotOfA, 0);
+    // Removing A frees its slot at the head of the free list; B takes it.
+    del(10);
+    put(11);
+    ASSERT_EQ(s->store().slotOf(10), slotOfA);  // not yet serviced
+    sync();
+    EXPECT_EQ(rep.log, (std::vector<std::string>{"gone 10", "key 11"}));
+    EXPECT_EQ(s->store().slotOf(11), slotOfA);
+    EXPECT_EQ(s->store().discarded(), 1u);  // the removal's notification was superseded
+    ASSERT_TRUE(shadowMatches(*s, rep, oracle));
+}
+
+TEST_F(ShadowFixture, NotificationBeyondFileAndShadowIsIgnored) {
+    open(8);
+    put(1);
+    sync();
+    std::vector<std::string> lines;
+    Lumo::Platform::traceSinkIs([&](std::string_view l) { lines.emplace_back(l); });
+    int level = debug()->level();
+    debug()->levelIs(5);
+    rep.log.clear();
+    s->store().doSlot(100000, 1, false, [](std::uint64_t) { return true; });
+    debug()->levelIs(level);
+    Lumo::Platform::traceSinkIs(nullptr);
+    EXPECT_TRUE(rep.log.empty());
+    EXPECT_EQ(s->store().records(), w->capacity());
+    bool traced = false;
+    for (auto const& l : lines)
+        traced |= l.find("complete. Never learned of slotIndex:100000 so it is safe to ignore.") != std::string::npos;
+    EXPECT_TRUE(traced);
+}
+
+TEST_F(ShadowFixture, RecordsGrowWithTheFileAndShrinkWhenSparse) {
+    Vorn::ShadowConfig cfg;
+    open(8, cfg);
+    for (std::uint32_t k = 0; k < 600; ++k) put(k);
+    sync();
+    std::uint32_t grown = s->store().records();
+    std::uint32_t grownBuckets = s->store().indexBuckets();
+    EXPECT_EQ(grown, w->capacity());
+    ASSERT_TRUE(shadowMatches(*s, rep, oracle));
+    // The writer compacts its file as keys go; the shadow follows it down.
+    for (std::uint32_t k = 0; k < 590; ++k) del(k);
+    sync();
+    ASSERT_TRUE(shadowMatches(*s, rep, oracle));
+    EXPECT_LT(s->store().records(), grown / 4);
+    EXPECT_LE(s->store().records(), w->capacity());
+    // The index halved as it emptied.
+    EXPECT_LT(s->store().indexBuckets(), grownBuckets);
+}
+
+TEST_F(ShadowFixture, ChannelOverflowLeadsToAFullResync) {
+    open(64);
+    std::uint64_t before = s->syncer().resyncs();
+    for (int i = 0; i < 20000; ++i) put(std::uint32_t(i % 50));  // beyond the ring, unserviced
+    for (std::uint32_t k = 50; k < 60; ++k) put(k);
+    del(3);
+    sync();
+    EXPECT_GT(s->syncer().resyncs(), before);
+    ASSERT_TRUE(shadowMatches(*s, rep, oracle));
+}
+
+TEST_F(ShadowFixture, DetachFlushesEveryKeyAsynchronously) {
+    open(16);
+    for (std::uint32_t k = 0; k < 40; ++k) put(k);
+    sync();
+    rep.log.clear();
+    s->detach(false);
+    EXPECT_EQ(s->mountStatus(), 3);
+    EXPECT_TRUE(rep.log.empty());  // nothing flushed yet
+    while (s->service(7)) {
+    }
+    EXPECT_EQ(s->mountStatus(), 0);
+    EXPECT_EQ(rep.log.size(), 40u);
+    for (auto const& [k, v] : rep.last) EXPECT_FALSE(v) << k;
+    EXPECT_EQ(s->store().keyed(), 0u);
+    // Re-attach: everything is reported again.
+    ASSERT_TRUE(s->initialize("again"));
+    sync();
+    ASSERT_TRUE(shadowMatches(*s, rep, oracle));
+    // A forced detach during an asynchronous flush completes it at once.
+    s->detach(false);
+    s->service(3);
+    EXPECT_EQ(s->mountStatus(), 3);
+    s->detach(true);
+    EXPECT_EQ(s->mountStatus(), 0);
+    EXPECT_EQ(s->store().keyed(), 0u);
+    EXPECT_EQ(rep.mountStatus.back(), 0);
+}
+
+TEST_F(ShadowFixture, WriterCleanupDisconnectsAndFlushes) {
+    open(16);
+    for (std::uint32_t k = 0; k < 10; ++k) put(k);
+    sync();
+    w->cleanup();
+    while (s->service()) {
+    }
+    EXPECT_EQ(rep.disconnects, 1);
+    while (s->service()) {
+    }
+    EXPECT_EQ(s->mountStatus(), 0);
+    for (auto const& [k, v] : rep.last) EXPECT_FALSE(v) << k;
+}
+
+TEST(ShadowIndex, SplitsAndMergesKeepChainsOrdered) {
+    Vorn::ShadowStore store(debug(), "idx", true);
+    store.grow(4096);
+    Vorn::ShadowHashMap map(debug(), "idx", store, 0);
+    std::mt19937 rng(9);
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> model;  // (rhash, key) -> record
+    std::uint32_t occupied = 0;
+    auto check = [&] {
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;
+        for (std::uint32_t b = 0; b < map.numBuckets(); ++b) {
+            std::int32_t prev = -(std::int32_t(b) + 2);
+            for (std::int32_t i = map.head(b); i != -1; i = store[std::uint32_t(i)].next) {
+                auto const& r = store[std::uint32_t(i)];
+                EXPECT_EQ(r.prev, prev);
+                EXPECT_EQ(map.bucketOf(r.rhash), b);
+                seen.emplace_back(r.rhash, r.key);
+                prev = i;
+            }
+        }
+        // Buckets by top bits, chains by (rhash, key): the whole is sorted.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> want;
+        for (auto const& [k, v] : model) want.push_back(k);
+        EXPECT_EQ(seen, want);
+    };
+    for (int i = 0; i < 20000; ++i) {
+        std::uint32_t rec = rng() % 4096;
+        if (store[rec].linked()) {
+            model.erase({store[rec].rhash, store[rec].key});
+            map.remove(rec, --occupied);
+        } else {
+            std::uint32_t key = rng() % 100000;
+            std::uint32_t rhash = rng() % 8 == 0 ? 0x80000000u : std::uint32_t(rng());  // some equal hashes
+            if (map.find(key, rhash) >= 0) continue;
+            model[{rhash, key}] = rec;
+            map.insert(rec, key, rhash);
+            map.maybeGrow(++occupied);
+        }
+        if (i % 997 == 0) check();
+    }
+    check();
+    for (auto const& [k, rec] : model) EXPECT_EQ(map.find(k.second, k.first), std::int32_t(rec));
+}
+
+TEST(ShadowCounters, LargestOccupiedFollowsSetsAndClears) {
+    Vorn::SlotCounters c;
+    c.resize(1000);
+    std::set<std::uint32_t> model;
+    std::mt19937 rng(3);
+    for (int i = 0; i < 5000; ++i) {
+        std::uint32_t x = rng() % 1000;
+        if (rng() % 2) {
+            c.set(x);
+            model.insert(x);
+        } else {
+            c.clear(x);
+            model.erase(x);
+        }
+        ASSERT_EQ(c.occupied(), model.size());
+        if (i % 7 == 0) {
+            ASSERT_EQ(c.largestOccupied(), model.empty() ? 0u : *model.rbegin() + 1);
+        }
+    }
+}
+
+}  // namespace
