@@ -188,7 +188,7 @@ public:
         std::uint32_t const n = std::uint32_t(-slotsToShift);
         Node* gap = reinterpret_cast<Node*>(base + from * ns);
         for (std::uint32_t i = 0; i < n; ++i) gap[i].~Node();
-        std::memmove(base + from * ns, base + (from + n) * ns, (live - from - n) * ns);
+        if (from + n < live) std::memmove(base + from * ns, base + (from + n) * ns, (live - from - n) * ns);
     }
     static void newBucketAssemble(HashMap2018VTable const* vt, std::uint32_t newLength, void* dst,
                                   HashMap2018Sources const& sources) {

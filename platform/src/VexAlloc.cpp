@@ -10,32 +10,31 @@
 
 namespace Vex {
 
+namespace Slab::Detail {
+__thread FreeBlock** tHeads = nullptr;
+}  // namespace Slab::Detail
+
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSlabBypass = true;
-#else
-constexpr bool kSlabBypass = false;
-#endif
+using Slab::Detail::FreeBlock;
+using Slab::Detail::kClasses;
+using Slab::Detail::kGrain;
+using Slab::Detail::tHeads;
 
-constexpr std::size_t kGrain = 8;
-constexpr std::size_t kClasses = kSlabMaxBytes / kGrain;  // class c holds blocks of (c + 1) * 8 bytes
 constexpr std::size_t kPageBytes = 64 * 1024;
-
-struct FreeBlock {
-    FreeBlock* next;
-};
-
-struct ClassList {
-    FreeBlock* head = nullptr;
-    std::size_t count = 0;
-};
 
 // Lists of threads that ended; refills come from here before new pages are cut.
 struct Depot {
     std::mutex mutex;
-    ClassList lists[kClasses];
+    FreeBlock* heads[kClasses] = {};
     std::atomic<bool> nonEmpty[kClasses] = {};
+
+    // Under the mutex.
+    void push(FreeBlock* b, std::size_t c) {
+        b->next = heads[c];
+        heads[c] = b;
+        nonEmpty[c].store(true, std::memory_order_relaxed);
+    }
 };
 Depot& depot() {
     static Depot* d = new Depot;  // lives until exit: blocks may be freed by late destructors
@@ -43,22 +42,21 @@ Depot& depot() {
 }
 
 struct ThreadCache {
-    ClassList lists[kClasses];
+    FreeBlock* heads[kClasses] = {};
     char* bump = nullptr;
     char* bumpEnd = nullptr;
 
+    // The list of class c is empty: take the depot's list of that class, or
+    // cut a block from the current page.
     void* refill(std::size_t c) {
         std::size_t const bytes = (c + 1) * kGrain;
         Depot& d = depot();
         if (d.nonEmpty[c].load(std::memory_order_relaxed)) {
             std::lock_guard lock(d.mutex);
-            if (d.lists[c].head) {
-                lists[c] = d.lists[c];
-                d.lists[c] = ClassList{};
+            if (FreeBlock* b = d.heads[c]) {
+                heads[c] = b->next;
+                d.heads[c] = nullptr;
                 d.nonEmpty[c].store(false, std::memory_order_relaxed);
-                FreeBlock* b = lists[c].head;
-                lists[c].head = b->next;
-                --lists[c].count;
                 return b;
             }
         }
@@ -78,25 +76,23 @@ struct ThreadCache {
         Depot& d = depot();
         std::lock_guard lock(d.mutex);
         for (std::size_t c = 0; c < kClasses; ++c) {
-            while (FreeBlock* b = lists[c].head) {
-                lists[c].head = b->next;
-                b->next = d.lists[c].head;
-                d.lists[c].head = b;
-                ++d.lists[c].count;
+            while (FreeBlock* b = heads[c]) {
+                heads[c] = b->next;
+                d.push(b, c);
             }
-            lists[c].count = 0;
-            if (d.lists[c].head) d.nonEmpty[c].store(true, std::memory_order_relaxed);
         }
     }
 };
 
 // A trivially initialised TLS pointer (cheap to reach from a shared library
 // with the initial-exec model); the guard's destructor gives the lists back.
+// tHeads points into the same cache while it exists.
 __attribute__((tls_model("initial-exec"))) thread_local ThreadCache* tCache = nullptr;
 
 struct ThreadCacheGuard {
     ~ThreadCacheGuard() {
         if (tCache) {
+            tHeads = nullptr;
             tCache->giveBackToDepot();
             delete tCache;
             tCache = nullptr;
@@ -108,58 +104,50 @@ ThreadCache* newThreadCache() {
     static thread_local ThreadCacheGuard guard;
     (void)&guard;
     tCache = new ThreadCache;
+    tHeads = tCache->heads;
     return tCache;
 }
 
 }  // namespace
 
-namespace Slab {
+namespace Slab::Detail {
 
-void* allocate(std::size_t bytes) {
-    if (kSlabBypass || bytes > kSlabMaxBytes || bytes == 0) {
+void* allocateSlow(std::size_t bytes) {
+    if (kBypass || bytes > kSlabMaxBytes || bytes == 0) {
         void* p = std::malloc(bytes ? bytes : 1);
         if (!p) Lumo::raise<Lumo::MemoryResourceException>("slab: no memory for {} bytes", bytes);
         return p;
     }
     ThreadCache* tc = tCache ? tCache : newThreadCache();
     std::size_t const c = (bytes - 1) / kGrain;
-    ClassList& l = tc->lists[c];
-    if (FreeBlock* b = l.head) {
-        l.head = b->next;
-        --l.count;
+    if (FreeBlock* b = tc->heads[c]) {
+        tc->heads[c] = b->next;
         return b;
     }
     return tc->refill(c);
 }
 
-void free(void* p, std::size_t bytes) noexcept {
+void freeSlow(void* p, std::size_t bytes) noexcept {
     if (!p) return;
-    if (kSlabBypass || bytes > kSlabMaxBytes || bytes == 0) {
+    if (kBypass || bytes > kSlabMaxBytes || bytes == 0) {
         std::free(p);
         return;
     }
-    ThreadCache* tc = tCache;
-    if (!tc) {
-        // The thread's cache is gone (a destructor running at thread exit):
-        // hand the block to the depot directly.
-        std::size_t const c = (bytes - 1) / kGrain;
-        Depot& d = depot();
-        std::lock_guard lock(d.mutex);
+    std::size_t const c = (bytes - 1) / kGrain;
+    if (ThreadCache* tc = tCache) {
         auto* b = static_cast<FreeBlock*>(p);
-        b->next = d.lists[c].head;
-        d.lists[c].head = b;
-        ++d.lists[c].count;
-        d.nonEmpty[c].store(true, std::memory_order_relaxed);
+        b->next = tc->heads[c];
+        tc->heads[c] = b;
         return;
     }
-    ClassList& l = tc->lists[(bytes - 1) / kGrain];
-    auto* b = static_cast<FreeBlock*>(p);
-    b->next = l.head;
-    l.head = b;
-    ++l.count;
+    // The thread's cache is gone (a destructor running at thread exit) or
+    // was never made: hand the block to the depot directly.
+    Depot& d = depot();
+    std::lock_guard lock(d.mutex);
+    d.push(static_cast<FreeBlock*>(p), c);
 }
 
-}  // namespace Slab
+}  // namespace Slab::Detail
 
 namespace {
 struct TrackerRegistry {

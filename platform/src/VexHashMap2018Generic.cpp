@@ -62,6 +62,29 @@ inline std::uint32_t lowerBoundIn(std::uint32_t* hdr, std::uint32_t key, std::ui
     return lo;
 }
 
+// Copies of a few nodes: word by word inline, since a call into the C
+// library costs more than the copy itself. Sizes are multiples of 4.
+inline void copySmall(void* dst, void const* src, std::size_t bytes) {
+    if (bytes > 128) {
+        std::memcpy(dst, src, bytes);
+        return;
+    }
+    char* d = static_cast<char*>(dst);
+    char const* s = static_cast<char const*>(src);
+    std::size_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        std::memcpy(d + i, &w, 8);
+        __asm__("" : "+r"(i));  // keep the loop: not a call to memcpy
+    }
+    if (i < bytes) {
+        std::uint32_t w;
+        std::memcpy(&w, s + i, 4);
+        std::memcpy(d + i, &w, 4);
+    }
+}
+
 }  // namespace
 
 std::uint32_t B::capForSlow(std::uint32_t n) {
@@ -117,26 +140,21 @@ std::uint32_t HashMap2018Generic::lowerBound(std::uint32_t* hdr, std::uint32_t k
     return lowerBoundIn(hdr, key, nodeSize_, keyOffset_, found);
 }
 
-std::uint32_t* HashMap2018Generic::allocBucket(std::uint32_t length) const {
-    auto* hdr = static_cast<std::uint32_t*>(Slab::allocate(B::blockBytes(length, nodeSize_)));
+namespace {
+// A new bucket block of `length` nodes: header (live 0) and one reference.
+inline __attribute__((always_inline)) std::uint32_t* newBlock(std::uint32_t length, std::uint32_t nodeSize) {
+    auto* hdr = static_cast<std::uint32_t*>(Slab::allocate(B::blockBytes(length, nodeSize)));
     headerTracker()._trackAllocation(typeid(HashMap2018BucketHeader), sizeof(HashMap2018BucketHeader));
     hdr[0] = B::make(length, 0);
     hdr[1] = 1;
     return hdr;
 }
+}  // namespace
+
+std::uint32_t* HashMap2018Generic::allocBucket(std::uint32_t length) const { return newBlock(length, nodeSize_); }
 
 void HashMap2018Generic::release(std::uint32_t* hdr) const {
     if (!isStatic(hdr)) vt_->bktHdrRefDec(hdr);
-}
-
-bool HashMap2018Generic::bktHdrRefDecHelper(std::uint32_t* hdr) {
-    LUMO_FMASSERT(!isStatic(hdr) && hdr[1] > 0, "Vex::HashMap2018Generic", "bucket reference count underflow");
-    return --hdr[1] == 0;
-}
-
-void HashMap2018Generic::bucketFree(std::uint32_t* hdr, std::uint32_t nodeSize) {
-    headerTracker()._trackDeallocation(typeid(HashMap2018BucketHeader), sizeof(HashMap2018BucketHeader));
-    Slab::free(hdr, B::blockBytes(B::length(*hdr), nodeSize));
 }
 
 void HashMap2018Generic::trivialPlace(HashMap2018VTable const* vt, void* dst, void* src, HashMap2018MoveOrCopy) {
@@ -162,7 +180,7 @@ void HashMap2018Generic::trivialNewBucketAssemble(HashMap2018VTable const* vt, s
     char* out = static_cast<char*>(dst);
     for (std::uint8_t r = 0; r < sources.count; ++r) {
         std::size_t const bytes = sources.runs[r].count * ns;
-        std::memcpy(out, sources.runs[r].src, bytes);
+        copySmall(out, sources.runs[r].src, bytes);
         out += bytes;
     }
 }
@@ -175,67 +193,100 @@ void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const*, HashMap2018KeyAn
     return found ? B::nodes(hdr) + std::size_t(pos) * nodeSize_ : nullptr;
 }
 
+// Insertion and deletion: the common cases (the first node of a slot, a
+// bucket with room, an unshared bucket that keeps its block) are handled
+// inline with few registers live; rebuilding a bucket goes out of line.
+
 void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt, HashMap2018KeyAndHash kh, void* node,
                                      bool* inserted) {
     std::uint32_t const key = *static_cast<std::uint32_t const*>(kh.key);
     std::uint32_t const idx = kh.hash & mask_;
     std::uint32_t* hdr = slots_[idx];
-    bool found;
-    std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
-    if (found) {
-        if (inserted) *inserted = false;
-        return B::nodes(hdr) + std::size_t(pos) * nodeSize_;
-    }
-    std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
-    bool const shared = !isStatic(hdr) && hdr[1] > 1;
-    if (!isStatic(hdr) && !shared && live < length) {
-        // Room in an unshared bucket: open one position.
-        char* nodes = B::nodes(hdr);
-        std::uint32_t* h = B::hashes(hdr, nodeSize_);
-        if (pos < live) {
-            vt->shift(vt, nodes, pos, live, 1);
-            std::memmove(h + pos + 1, h + pos, (live - pos) * sizeof(std::uint32_t));
-        }
-        if (vt->place == &trivialPlace)
-            std::memcpy(nodes + std::size_t(pos) * nodeSize_, node, nodeSize_);
-        else
-            vt->place(vt, nodes + std::size_t(pos) * nodeSize_, node, HashMap2018MoveOrCopy::Move);
-        h[pos] = kh.hash;
-        *hdr = B::make(length, live + 1, *hdr);
-    } else {
-        std::uint32_t const newLength = B::capFor(live + 1);
-        std::uint32_t* nb = allocBucket(newLength);
-        auto const how = shared ? HashMap2018MoveOrCopy::Copy : HashMap2018MoveOrCopy::Move;
-        char* old = B::nodes(hdr);
-        HashMap2018SourceRun runs[3];
-        std::uint8_t n = 0;
-        if (pos > 0) runs[n++] = {old, pos, how};
-        runs[n++] = {node, 1, HashMap2018MoveOrCopy::Move};
-        if (pos < live) runs[n++] = {old + std::size_t(pos) * nodeSize_, live - pos, how};
+    char* at;
+    if (*hdr == B::make(0, 0, B::kStaticFlag)) {
+        // The first node of a slot: the most common case at a low load.
+        std::uint32_t* nb = newBlock(1, nodeSize_);
+        HashMap2018SourceRun const run{node, 1, HashMap2018MoveOrCopy::Move};
         try {
-            vt->newBucketAssemble(vt, newLength, B::nodes(nb), HashMap2018Sources{runs, n});
+            vt->newBucketAssemble(vt, 1, B::nodes(nb), HashMap2018Sources{&run, 1});
         } catch (...) {
-            // Nothing was placed: hand the block back untouched.
             bucketFree(nb, nodeSize_);
             throw;
         }
-        std::uint32_t* oh = B::hashes(hdr, nodeSize_);
-        std::uint32_t* nh = B::hashes(nb, nodeSize_);
-        std::memcpy(nh, oh, pos * sizeof(std::uint32_t));
-        nh[pos] = kh.hash;
-        std::memcpy(nh + pos + 1, oh + pos, (live - pos) * sizeof(std::uint32_t));
-        *nb = B::make(newLength, live + 1);
+        B::hashes(nb, nodeSize_)[0] = kh.hash;
+        *nb = B::make(1, 1);
         slots_[idx] = nb;
-        release(hdr);
+        at = B::nodes(nb);
+    } else {
+        bool found;
+        std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
+        if (found) {
+            if (inserted) *inserted = false;
+            return B::nodes(hdr) + std::size_t(pos) * nodeSize_;
+        }
+        std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
+        if (live < length && hdr[1] == 1) {
+            // Room in an unshared bucket (never the static one, of length
+            // 0): open one position.
+            char* nodes = B::nodes(hdr);
+            std::uint32_t* h = B::hashes(hdr, nodeSize_);
+            if (pos < live) {
+                vt->shift(vt, nodes, pos, live, 1);
+                for (std::uint32_t k = live; k > pos; --k) h[k] = h[k - 1];
+            }
+            at = nodes + std::size_t(pos) * nodeSize_;
+            if (vt->place == &trivialPlace)
+                copySmall(at, node, nodeSize_);
+            else
+                vt->place(vt, at, node, HashMap2018MoveOrCopy::Move);
+            h[pos] = kh.hash;
+            *hdr = B::make(length, live + 1, *hdr);
+        } else {
+            at = insertRebuild(vt, idx, pos, kh.hash, node);
+        }
     }
     ++size_;
     if (inserted) *inserted = true;
-    if (iterators_ == 0 && (size_ > bucketCount() / 2 || (shrink_ && size_ < bucketCount() / 8 &&
-                                                          bucketCount() > minBuckets_))) {
+    if (__builtin_expect(size_ > ((mask_ + 1) >> 1) || (size_ < ((mask_ + 1) >> 3) && shrink_ && mask_ >= minBuckets_), 0) &&
+        iterators_ == 0) {
         maybeResize();
         return lookupNodeG(vt, kh);
     }
-    return B::nodes(slots_[idx]) + std::size_t(pos) * nodeSize_;
+    return at;
+}
+
+char* HashMap2018Generic::insertRebuild(HashMap2018VTable const* vt, std::uint32_t idx, std::uint32_t pos,
+                                        std::uint32_t hash, void* node) {
+    // The bucket is full or shared with an iterator: a new array with the
+    // node at pos (copies of the others when shared, copy on write).
+    std::uint32_t* hdr = slots_[idx];
+    std::uint32_t const live = B::live(*hdr);
+    bool const shared = !isStatic(hdr) && hdr[1] > 1;
+    std::uint32_t const newLength = B::capFor(live + 1);
+    std::uint32_t* nb = newBlock(newLength, nodeSize_);
+    auto const how = shared ? HashMap2018MoveOrCopy::Copy : HashMap2018MoveOrCopy::Move;
+    char* old = B::nodes(hdr);
+    HashMap2018SourceRun runs[3];
+    std::uint8_t n = 0;
+    if (pos > 0) runs[n++] = {old, pos, how};
+    runs[n++] = {node, 1, HashMap2018MoveOrCopy::Move};
+    if (pos < live) runs[n++] = {old + std::size_t(pos) * nodeSize_, live - pos, how};
+    try {
+        vt->newBucketAssemble(vt, newLength, B::nodes(nb), HashMap2018Sources{runs, n});
+    } catch (...) {
+        // Nothing was placed: hand the block back untouched.
+        bucketFree(nb, nodeSize_);
+        throw;
+    }
+    std::uint32_t const* oh = B::hashes(hdr, nodeSize_);
+    std::uint32_t* nh = B::hashes(nb, nodeSize_);
+    for (std::uint32_t k = 0; k < pos; ++k) nh[k] = oh[k];
+    nh[pos] = hash;
+    for (std::uint32_t k = pos; k < live; ++k) nh[k + 1] = oh[k];
+    *nb = B::make(newLength, live + 1);
+    slots_[idx] = nb;
+    release(hdr);
+    return B::nodes(nb) + std::size_t(pos) * nodeSize_;
 }
 
 bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018KeyAndHash kh, void* outNode) {
@@ -246,42 +297,66 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
     std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
     if (!found) return false;
     std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
+    if (__builtin_expect(hdr[1] != 1 || outNode != nullptr || !(live == 1 || length <= 4 || (live - 1) * 2 > length), 0)) {
+        deleteSlow(vt, idx, pos, outNode);
+    } else {
+        // In place. An emptied bucket keeps its block until the next rehash
+        // or clear: deleting a key and inserting it again allocates nothing.
+        // A trivially copyable last node needs no shift at all.
+        if (pos + 1 < live || vt->shift != &trivialShift) vt->shift(vt, B::nodes(hdr), pos, live, -1);
+        if (pos + 1 < live) {
+            std::uint32_t* h = B::hashes(hdr, nodeSize_);
+            for (std::uint32_t k = pos + 1; k < live; ++k) h[k - 1] = h[k];
+        }
+        *hdr = B::make(length, live - 1, *hdr);
+    }
+    --size_;
+    return true;
+}
+
+void HashMap2018Generic::deleteSlow(HashMap2018VTable const* vt, std::uint32_t idx, std::uint32_t pos, void* outNode) {
+    std::uint32_t* hdr = slots_[idx];
+    std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
     bool const shared = hdr[1] > 1;
     auto const how = shared ? HashMap2018MoveOrCopy::Copy : HashMap2018MoveOrCopy::Move;
     char* nodes = B::nodes(hdr);
     char* victim = nodes + std::size_t(pos) * nodeSize_;
-    if (outNode) vt->place(vt, outNode, victim, how);
+    bool const trivial = vt->shift == &trivialShift;
+    if (outNode) {
+        if (trivial)
+            copySmall(outNode, victim, nodeSize_);
+        else
+            vt->place(vt, outNode, victim, how);
+    }
     if (live == 1 && shared) {
         slots_[idx] = gEmptyBucket;
         release(hdr);
-    } else if (!shared && (live == 1 || !(length > 4 && (live - 1) * 2 <= length))) {
-        // In place. An emptied bucket keeps its block until the next rehash
-        // or clear: deleting a key and inserting it again allocates nothing.
-        // A trivially copyable last node needs no shift at all.
-        if (pos + 1 < live || vt->shift != &trivialShift) vt->shift(vt, nodes, pos, live, -1);
+    } else if (!shared && (live == 1 || length <= 4 || (live - 1) * 2 > length)) {
+        // In place, as in deleteMemberG (the node was moved out first).
+        if (pos + 1 < live || !trivial) vt->shift(vt, nodes, pos, live, -1);
         if (pos + 1 < live) {
             std::uint32_t* h = B::hashes(hdr, nodeSize_);
-            std::memmove(h + pos, h + pos + 1, (live - pos - 1) * sizeof(std::uint32_t));
+            for (std::uint32_t k = pos + 1; k < live; ++k) h[k - 1] = h[k];
         }
         *hdr = B::make(length, live - 1, *hdr);
     } else {
+        // Shared (copy on write) or at half its length or less: a new array
+        // without the node.
         std::uint32_t const newLength = B::capFor(live - 1);
-        std::uint32_t* nb = allocBucket(newLength);
+        std::uint32_t* nb = newBlock(newLength, nodeSize_);
         HashMap2018SourceRun runs[2];
         std::uint8_t n = 0;
         if (pos > 0) runs[n++] = {nodes, pos, how};
         if (pos + 1 < live) runs[n++] = {victim + nodeSize_, live - pos - 1, how};
         vt->newBucketAssemble(vt, newLength, B::nodes(nb), HashMap2018Sources{runs, n});
-        std::uint32_t* oh = B::hashes(hdr, nodeSize_);
+        std::uint32_t const* oh = B::hashes(hdr, nodeSize_);
         std::uint32_t* nh = B::hashes(nb, nodeSize_);
-        std::memcpy(nh, oh, pos * sizeof(std::uint32_t));
-        std::memcpy(nh + pos, oh + pos + 1, (live - pos - 1) * sizeof(std::uint32_t));
+        for (std::uint32_t k = 0; k < pos; ++k) nh[k] = oh[k];
+        for (std::uint32_t k = pos + 1; k < live; ++k) nh[k - 1] = oh[k];
         *nb = B::make(newLength, live - 1);
         slots_[idx] = nb;
         release(hdr);
     }
-    --size_;
-    return true;
 }
 
 void HashMap2018Generic::maybeResize() {
@@ -360,13 +435,20 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
         for (std::uint32_t i = 0; i < oldCount; ++i) {
             std::uint32_t* hdr = old[i];
             std::uint32_t const live = B::live(*hdr);
-            std::uint32_t const* h = B::hashes(hdr, nodeSize_);
-            std::uint32_t nHi = 0;
-            for (std::uint32_t k = 0; k < live; ++k) nHi += (h[k] & oldCount) != 0;
             fresh[i] = fresh[i + oldCount] = emptyBucket();
             if (live == 0) {
                 if (!isStatic(hdr)) retired.push_back(hdr);
-            } else if (nHi == 0) {
+                continue;
+            }
+            std::uint32_t const* h = B::hashes(hdr, nodeSize_);
+            if (live == 1) {
+                // Most buckets at a load of 1/2: the node moves with its block.
+                fresh[i + ((h[0] & oldCount) != 0 ? oldCount : 0)] = hdr;
+                continue;
+            }
+            std::uint32_t nHi = 0;
+            for (std::uint32_t k = 0; k < live; ++k) nHi += (h[k] & oldCount) != 0;
+            if (nHi == 0) {
                 fresh[i] = hdr;
             } else if (nHi == live) {
                 fresh[i + oldCount] = hdr;

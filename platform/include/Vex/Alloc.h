@@ -2,7 +2,7 @@
 // The process slab allocator and per-type allocation tracking.
 //
 // Slab: blocks are served from per-thread free lists, one list per size class
-// of 8 bytes up to kSlabMaxBytes; larger blocks come from operator new. Pages
+// of 8 bytes up to kSlabMaxBytes; larger blocks come from malloc. Pages
 // of free blocks are never returned to the system; a thread's lists go to a
 // process-wide depot when the thread ends and are reused from there. The
 // caller gives the block's size back on free (as a sized delete does).
@@ -29,9 +29,57 @@ namespace Vex {
 inline constexpr std::size_t kSlabMaxBytes = 2048;
 
 namespace Slab {
-// Raises Lumo::MemoryResourceException when no memory can be had.
-void* allocate(std::size_t bytes);
-void free(void* p, std::size_t bytes) noexcept;
+namespace Detail {
+struct FreeBlock {
+    FreeBlock* next;
+};
+inline constexpr std::size_t kGrain = 8;
+inline constexpr std::size_t kClasses = kSlabMaxBytes / kGrain;  // class c holds blocks of (c + 1) * 8 bytes
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kBypass = true;
+#else
+inline constexpr bool kBypass = false;
+#endif
+// The calling thread's free list heads, one per size class; null before the
+// thread's first slab call and after its cache went back to the depot.
+// (__thread: no dynamic initialisation, so the inline paths below read it
+// with one TLS load and no wrapper call.)
+extern __thread __attribute__((tls_model("initial-exec"))) FreeBlock** tHeads;
+void* allocateSlow(std::size_t bytes);
+void freeSlow(void* p, std::size_t bytes) noexcept;
+}  // namespace Detail
+
+// Raises Lumo::MemoryResourceException when no memory can be had. The fast
+// path (a block on the thread's list) is inline; refills and large blocks
+// go out of line.
+inline void* allocate(std::size_t bytes) {
+    if constexpr (!Detail::kBypass) {
+        if (bytes - 1 < kSlabMaxBytes) {
+            if (Detail::FreeBlock** heads = Detail::tHeads) {
+                std::size_t const c = (bytes - 1) / Detail::kGrain;
+                if (Detail::FreeBlock* b = heads[c]) {
+                    heads[c] = b->next;
+                    return b;
+                }
+            }
+        }
+    }
+    return Detail::allocateSlow(bytes);
+}
+inline void free(void* p, std::size_t bytes) noexcept {
+    if constexpr (!Detail::kBypass) {
+        if (p && bytes - 1 < kSlabMaxBytes) {
+            if (Detail::FreeBlock** heads = Detail::tHeads) {
+                std::size_t const c = (bytes - 1) / Detail::kGrain;
+                auto* b = static_cast<Detail::FreeBlock*>(p);
+                b->next = heads[c];
+                heads[c] = b;
+                return;
+            }
+        }
+    }
+    Detail::freeSlow(p, bytes);
+}
 }  // namespace Slab
 
 class AllocTrackTypeInfo {
@@ -53,15 +101,11 @@ public:
     // `count` elements of `elementSize` bytes each of the dynamic type `type`.
     void _trackAllocation(std::type_info const& type, std::size_t elementSize, std::size_t count = 1) {
         (void)type;
-        add(allocations_, 1);
-        add(liveElements_, std::int64_t(count));
-        add(liveBytes_, std::int64_t(elementSize * count));
+        change(1, 0, std::int64_t(count), std::int64_t(elementSize * count));
     }
     void _trackDeallocation(std::type_info const& type, std::size_t elementSize, std::size_t count = 1) {
         (void)type;
-        add(deallocations_, 1);
-        add(liveElements_, -std::int64_t(count));
-        add(liveBytes_, -std::int64_t(elementSize * count));
+        change(0, 1, -std::int64_t(count), -std::int64_t(elementSize * count));
     }
 
     Counts counts() const;
@@ -73,12 +117,19 @@ public:
     static std::vector<AllocTrackTypeInfo*> all();
 
 private:
-    template <class V, class D>
-    static void add(std::atomic<V>& a, D d) {
-        if (Lumo::threadSafeMode())
-            a.fetch_add(V(d), std::memory_order_relaxed);
-        else
-            a.store(V(a.load(std::memory_order_relaxed) + V(d)), std::memory_order_relaxed);
+    // One test of the thread mode for the four counts.
+    void change(std::uint64_t allocs, std::uint64_t deallocs, std::int64_t elements, std::int64_t bytes) {
+        if (Lumo::threadSafeMode()) {
+            if (allocs) allocations_.fetch_add(allocs, std::memory_order_relaxed);
+            if (deallocs) deallocations_.fetch_add(deallocs, std::memory_order_relaxed);
+            liveElements_.fetch_add(elements, std::memory_order_relaxed);
+            liveBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        } else {
+            allocations_.store(allocations_.load(std::memory_order_relaxed) + allocs, std::memory_order_relaxed);
+            deallocations_.store(deallocations_.load(std::memory_order_relaxed) + deallocs, std::memory_order_relaxed);
+            liveElements_.store(liveElements_.load(std::memory_order_relaxed) + elements, std::memory_order_relaxed);
+            liveBytes_.store(liveBytes_.load(std::memory_order_relaxed) + bytes, std::memory_order_relaxed);
+        }
     }
 
     std::type_info const& type_;

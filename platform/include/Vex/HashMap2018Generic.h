@@ -75,6 +75,9 @@
 #include <cstdint>
 #include <typeinfo>
 
+#include "Lumo/Assert.h"
+#include "Vex/Alloc.h"
+
 namespace Vex {
 
 enum class HashMap2018MoveOrCopy : std::uint8_t { Move = 0, Copy = 1 };
@@ -210,9 +213,17 @@ public:
 
     // Engine helpers for the per-type operations.
     // Drops one reference; true when it was the last (the caller then frees).
-    static bool bktHdrRefDecHelper(std::uint32_t* hdr);
+    static bool bktHdrRefDecHelper(std::uint32_t* hdr) {
+        LUMO_FMASSERT((hdr[0] & HashMap2018Bucket::kStaticFlag) == 0 && hdr[1] > 0, "Vex::HashMap2018Generic",
+                      "bucket reference count underflow");
+        return --hdr[1] == 0;
+    }
     // Reports the header's free and returns the block to the slab.
-    static void bucketFree(std::uint32_t* hdr, std::uint32_t nodeSize);
+    static void bucketFree(std::uint32_t* hdr, std::uint32_t nodeSize) {
+        allocTracker<HashMap2018BucketHeader>()._trackDeallocation(typeid(HashMap2018BucketHeader),
+                                                                   sizeof(HashMap2018BucketHeader));
+        Slab::free(hdr, HashMap2018Bucket::blockBytes(HashMap2018Bucket::length(*hdr), nodeSize));
+    }
     static void trivialPlace(HashMap2018VTable const* vt, void* dst, void* src, HashMap2018MoveOrCopy how);
     static void trivialShift(HashMap2018VTable const* vt, void* nodes, std::uint32_t from, std::uint32_t live,
                              std::int32_t slotsToShift);
@@ -231,6 +242,11 @@ private:
     X2_ENGINE_INTERNAL std::uint32_t lowerBound(std::uint32_t* hdr, std::uint32_t key, bool* found) const;
     X2_ENGINE_INTERNAL std::uint32_t* allocBucket(std::uint32_t length) const;
     X2_ENGINE_INTERNAL void release(std::uint32_t* hdr) const;
+    // Slow paths of newMemberG and deleteMemberG for the bucket of slot idx.
+    X2_ENGINE_INTERNAL __attribute__((noinline)) char* insertRebuild(HashMap2018VTable const* vt, std::uint32_t idx,
+                                                                     std::uint32_t pos, std::uint32_t hash, void* node);
+    X2_ENGINE_INTERNAL __attribute__((noinline)) void deleteSlow(HashMap2018VTable const* vt, std::uint32_t idx,
+                                                                 std::uint32_t pos, void* outNode);
     class RunList;
     X2_ENGINE_INTERNAL std::uint32_t* buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count);
     X2_ENGINE_INTERNAL void rehash(std::uint32_t newCount);
