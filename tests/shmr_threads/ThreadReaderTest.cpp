@@ -7,6 +7,9 @@
 // cross-process tests cover by checksums instead).
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -14,6 +17,7 @@
 
 #include "../shm_support/ShmTest.h"
 #include "Vorn/VornReader.h"
+#include "Vorn/VornShadow.h"
 
 using namespace shmtest;
 
@@ -124,6 +128,73 @@ TEST(ReaderThreads, WholeValuesAndOrderedIterationDuringAStorm) {
             ASSERT_EQ(v, oracle[k]);
         }
     }
+}
+
+// A shadow following the writer from another thread, sleeping on its
+// descriptor between batches: its keys and last reports end equal to the
+// writer's.
+TEST(ShadowThread, FollowsAWriterThread) {
+    TempRoot root;
+    auto rp = root.map("shadowthread");
+    Writer<Rec64> w(debug(), "shadowthread", Vorn::MapDescriptor(8), ops<Rec64>(), rp);
+    w.initialize("none");
+    int const writes = envInt("X2_SHMR_THREAD_WRITES", 60000) / 2;
+    std::atomic<bool> done{false};
+    std::map<std::uint32_t, Rec64> oracle;
+    std::map<std::uint32_t, std::optional<Rec64>> last;
+    std::uint64_t torn = 0;
+    bool caughtUp = false;
+    std::set<std::uint32_t> keys;
+    std::atomic<bool> attached{false};
+    std::thread follower([&] {
+        using Shadow = Vorn::VornShadow<Vorn::BasicOps<Rec64>>;
+        Shadow* self = nullptr;
+        Vorn::ShadowCallbacks<Vorn::BasicOps<Rec64>> cb;
+        cb.onKeyValue = [&](std::uint32_t k, Rec64 const*) { last[k] = std::nullopt; };
+        cb.onKey = [&](std::uint32_t k) {
+            Rec64 v;
+            if (self->lookup(k, v)) {
+                if (!v.whole() || v.key != k) ++torn;
+                last[k] = v;
+            } else {
+                last[k] = std::nullopt;
+            }
+        };
+        Shadow s(debug(), "shadowthread", rp, ops<Rec64>(), cb);
+        self = &s;
+        ASSERT_TRUE(s.initialize("thread"));
+        attached.store(true);
+        while (!done.load()) {
+            if (!s.service(256) && s.prepareToWait()) s.quorl().wait(5);
+        }
+        caughtUp = s.serviceUntilSynced(20000);
+        s.store().forEachKey([&](std::uint32_t k, std::uint32_t) { keys.insert(k); });
+    });
+    while (!attached.load()) std::this_thread::yield();
+    std::mt19937 rng(3);
+    std::uint32_t gen = 0;
+    for (int i = 0; i < writes; ++i) {
+        std::uint32_t k = rng() % 800;
+        if (rng() % 100 < (i / 5000 % 2 ? 30 : 80)) {
+            oracle[k] = Rec64::make(k, ++gen);
+            w.write(oracle[k], true);
+        } else {
+            Rec64 out;
+            w.remove(k, out);
+            oracle.erase(k);
+        }
+    }
+    done.store(true);
+    follower.join();
+    EXPECT_TRUE(caughtUp);
+    EXPECT_EQ(torn, 0u);
+    EXPECT_EQ(keys.size(), oracle.size());
+    for (auto const& [k, v] : oracle) {
+        ASSERT_TRUE(keys.count(k)) << k;
+        ASSERT_TRUE(last[k].has_value()) << k;
+        EXPECT_EQ(*last[k], v) << k;
+    }
+    for (auto const& [k, v] : last) EXPECT_TRUE(!v || oracle.count(k)) << k;
 }
 
 }  // namespace
