@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 #include <typeindex>
 
 #include "Lumo/Exception.h"
@@ -175,10 +176,14 @@ AllocTrackTypeInfo::~AllocTrackTypeInfo() {
 
 AllocTrackTypeInfo::Counts AllocTrackTypeInfo::counts() const {
     Counts c;
-    c.allocations = allocations_.load(std::memory_order_relaxed);
-    c.deallocations = deallocations_.load(std::memory_order_relaxed);
-    c.liveElements = liveElements_.load(std::memory_order_relaxed);
-    c.liveBytes = liveBytes_.load(std::memory_order_relaxed);
+    auto load = [](auto const& v) {
+        using V = std::remove_cvref_t<decltype(v)>;
+        return std::atomic_ref<V>(const_cast<V&>(v)).load(std::memory_order_relaxed);
+    };
+    c.allocations = load(allocations_);
+    c.deallocations = load(deallocations_);
+    c.liveElements = load(liveElements_);
+    c.liveBytes = load(liveBytes_);
     return c;
 }
 

@@ -416,6 +416,25 @@ std::uint32_t* HashMap2018Generic::buildFrom(RunList const& runs, std::uint32_t 
     return nb;
 }
 
+std::uint32_t* HashMap2018Generic::splitSide(std::uint32_t* hdr, std::uint32_t bit, std::uint32_t side,
+                                             std::uint32_t count) {
+    // The nodes of hdr whose hash has (hash & bit) == side, in order, moved
+    // into a new bucket of count nodes.
+    std::uint32_t const live = B::live(*hdr);
+    std::uint32_t const* h = B::hashes(hdr, nodeSize_);
+    RunList runs;
+    for (std::uint32_t k = 0; k < live; ++k)
+        if ((h[k] & bit) == side) runs.add(B::nodes(hdr) + std::size_t(k) * nodeSize_, nodeSize_);
+    std::uint32_t const length = B::capFor(count);
+    std::uint32_t* nb = newBlock(length, nodeSize_);
+    runs.assemble(vt_, length, B::nodes(nb));
+    std::uint32_t* nh = B::hashes(nb, nodeSize_);
+    for (std::uint32_t k = 0, o = 0; k < live; ++k)
+        if ((h[k] & bit) == side) nh[o++] = h[k];
+    *nb = B::make(length, count);
+    return nb;
+}
+
 void HashMap2018Generic::rehash(std::uint32_t newCount) {
     std::uint32_t const oldCount = bucketCount();
     if (newCount == oldCount) return;
@@ -425,10 +444,9 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
     std::uint32_t** old = slots_;
     auto** fresh = static_cast<std::uint32_t**>(Slab::allocate(sizeof(std::uint32_t*) * newCount));
     slotsTracker()._trackAllocation(typeid(HashMap2018Generic), sizeof(std::uint32_t*), newCount);
-    // Buckets whose nodes all stay together move as they are (no copy); the
-    // others, and emptied ones, are released once the new table is complete.
-    std::vector<std::uint32_t*> retired;
-    std::vector<std::uint32_t> hashBuf;
+    // Buckets whose nodes all stay together move as they are (no copy);
+    // emptied buckets and the sources of split or merged ones are released
+    // as soon as they are done with (no iterator can hold them).
     if (newCount > oldCount) {
         // Doubling: old bucket i splits into i and i + oldCount by the hash
         // bit oldCount; each side is a subsequence of a sorted array.
@@ -437,7 +455,7 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
             std::uint32_t const live = B::live(*hdr);
             fresh[i] = fresh[i + oldCount] = emptyBucket();
             if (live == 0) {
-                if (!isStatic(hdr)) retired.push_back(hdr);
+                release(hdr);
                 continue;
             }
             std::uint32_t const* h = B::hashes(hdr, nodeSize_);
@@ -453,17 +471,9 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
             } else if (nHi == live) {
                 fresh[i + oldCount] = hdr;
             } else {
-                for (std::uint32_t side = 0; side < 2; ++side) {
-                    RunList runs;
-                    hashBuf.clear();
-                    for (std::uint32_t k = 0; k < live; ++k) {
-                        if (((h[k] & oldCount) != 0) != (side == 1)) continue;
-                        runs.add(B::nodes(hdr) + std::size_t(k) * nodeSize_, nodeSize_);
-                        hashBuf.push_back(h[k]);
-                    }
-                    fresh[i + side * oldCount] = buildFrom(runs, hashBuf.data(), std::uint32_t(hashBuf.size()));
-                }
-                retired.push_back(hdr);
+                fresh[i] = splitSide(hdr, oldCount, 0, live - nHi);
+                fresh[i + oldCount] = splitSide(hdr, oldCount, oldCount, nHi);
+                release(hdr);
             }
         }
     } else {
@@ -476,13 +486,16 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
             std::uint32_t hash;
         };
         std::vector<Src> merged;
+        std::vector<std::uint32_t> hashBuf;
         for (std::uint32_t j = 0; j < newCount; ++j) {
             std::uint32_t* only = nullptr;
             std::uint32_t sources = 0;
             for (std::uint32_t f = 0; f < fold; ++f) {
                 std::uint32_t* hdr = old[j + f * newCount];
                 if (B::live(*hdr) == 0) {
-                    if (!isStatic(hdr)) retired.push_back(hdr);
+                    // Emptied: freed now, and no longer seen by the merge below.
+                    release(hdr);
+                    old[j + f * newCount] = gEmptyBucket;
                     continue;
                 }
                 only = hdr;
@@ -502,7 +515,6 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
                 for (std::uint32_t k = 0; k < live; ++k) merged.push_back({B::nodes(hdr) + std::size_t(k) * nodeSize_, h[k]});
                 std::inplace_merge(merged.begin(), merged.begin() + std::ptrdiff_t(mid), merged.end(),
                                    [&](Src const& x, Src const& y) { return nodeKey(x.node) < nodeKey(y.node); });
-                retired.push_back(hdr);
             }
             RunList runs;
             hashBuf.clear();
@@ -511,11 +523,14 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
                 hashBuf.push_back(m.hash);
             }
             fresh[j] = buildFrom(runs, hashBuf.data(), std::uint32_t(merged.size()));
+            for (std::uint32_t f = 0; f < fold; ++f) {
+                std::uint32_t* hdr = old[j + f * newCount];
+                if (B::live(*hdr) != 0) release(hdr);
+            }
         }
     }
     slots_ = fresh;
     mask_ = newCount - 1;
-    for (std::uint32_t* hdr : retired) vt_->bktHdrRefDec(hdr);
     slotsTracker()._trackDeallocation(typeid(HashMap2018Generic), sizeof(std::uint32_t*), oldCount);
     Slab::free(old, sizeof(std::uint32_t*) * oldCount);
 }

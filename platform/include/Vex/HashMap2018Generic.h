@@ -249,6 +249,8 @@ private:
                                                                  std::uint32_t pos, void* outNode);
     class RunList;
     X2_ENGINE_INTERNAL std::uint32_t* buildFrom(RunList const& runs, std::uint32_t const* hashes, std::uint32_t count);
+    X2_ENGINE_INTERNAL std::uint32_t* splitSide(std::uint32_t* hdr, std::uint32_t bit, std::uint32_t side,
+                                                std::uint32_t count);
     X2_ENGINE_INTERNAL void rehash(std::uint32_t newCount);
     X2_ENGINE_INTERNAL void maybeResize();
     X2_ENGINE_INTERNAL void allocSlots(std::uint32_t count);
