@@ -103,17 +103,19 @@ Rec64 makeRec(std::uint32_t key, std::uint32_t gen, std::uint64_t stamp = 0) {
 using Ops = Vorn::BasicOps<Rec64>;
 Ops ops() { return Ops(0x7e57c0de, "bench::Rec64"); }
 
-std::string benchRoot() {
-    static std::string dir = [] {
-        std::string d = "/dev/shm/x2shmrbench." + std::to_string(::getpid());
-        std::filesystem::create_directories(d);
+// Kept for the whole process (never destroyed), so that the exit handler
+// that removes the directory can still read its name.
+std::string const& benchRoot() {
+    static std::string const* const dir = [] {
+        auto* d = new std::string(std::string("/dev/shm/x2shmrbench.") + std::to_string(::getpid()));
+        std::filesystem::create_directories(*d);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(benchRoot(), ec);
         });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 void lmdbCheck(int rc) {

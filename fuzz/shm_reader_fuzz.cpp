@@ -46,17 +46,19 @@ struct Pristine {
     std::uint32_t keySpace;
 };
 
-std::string baseDir() {
-    static std::string const dir = [] {
-        std::string d = "/dev/shm/x2shmfuzz." + std::to_string(::getpid());
-        std::filesystem::create_directories(d);
+// Kept for the whole process (never destroyed), so that the exit handler
+// that removes the directory can still read its name.
+std::string const& baseDir() {
+    static std::string const* const dir = [] {
+        auto* d = new std::string(std::string("/dev/shm/x2shmfuzz.") + std::to_string(::getpid()));
+        std::filesystem::create_directories(*d);
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(baseDir(), ec);
         });
         return d;
     }();
-    return dir;
+    return *dir;
 }
 
 Ops ops() { return Ops(0x5eed1234u, "fuzz::Rec"); }
