@@ -9,6 +9,7 @@ sorted or declared order, never in hash order.
 from __future__ import annotations
 
 from catalogue import Source, Table, Field
+import emit_table
 
 NS = "bcm56275_a0::Default"
 BY_REF_WIDTHS = {36, 48, 51}
@@ -167,7 +168,7 @@ def emit_header(src: Source) -> str:
         kind_note = {"shared": "shared-memory table", "local": "local table", "read": "read table"}[t.kind]
         out.append(f"// {t.name}: {kind_note}, index 0..{t.last_index}, "
                    f"{len(t.arrays)} {t.form} data byte array(s) of {', '.join(map(str, t.arrays))} bytes.")
-        out.append(f"class {t.name} {{")
+        out.append(f"class {t.name}{emit_table.base_clause(t)} {{")
         out.append("public:")
         out.append(f'  static constexpr char kTypeName[] = "{NS}::{t.name}";')
         emit_entry(t, out)
@@ -179,13 +180,16 @@ def emit_header(src: Source) -> str:
             out.append("    using WriteResponseT::WriteResponseT;")
             out.append(f'    static constexpr char kTypeName[] = "{NS}::{t.name}::WriteResponse";')
             out.append("  };")
+        emit_table.emit_entity_decl(src, t, out)
         out.append("")
         out.append("  static X2::TableInfo const& tableInfo();")
+        emit_table.emit_entity_private(t, out)
         out.append("};")
         if t.has_write_response:
             out.append(f"static_assert(sizeof({t.name}::WriteResponse) == 16);")
         out.append("")
     out.append(f"}}  // namespace {NS}")
+    emit_table.emit_instantiations(src, out, declaration=True)
     return "\n".join(out) + "\n"
 
 
@@ -246,13 +250,15 @@ def emit_source(src: Source) -> str:
         out.append(f"    {pfx}Arrays, {pfx + 'Fields' if t.fields else '{}'}, "
                    f"{pfx + 'Aggregates' if aggs else '{}'}, {pfx + 'Aliases' if t.aliases else '{}'},")
         out.append(f"    {ids[0]}, {ids[1]}, {str(bool(t.check_bits)).lower()}, {cb[1]}, {cb[2]},")
-        out.append(f"    X2::EntryOpsFor<{E}>::ops()}};")
+        out.append(f"    X2::EntryOpsFor<{E}>::ops(), {emit_table.table_ops(t)}}};")
         out.append(f"X2::TableRegistration const {pfx}Registration(&{pfx}Info);")
         out.append("}  // namespace")
         out.append("")
         out.append(f"X2::TableInfo const& {t.name}::tableInfo() {{ return {pfx}Info; }}")
         out.append("")
+        emit_table.emit_entity_def(src, t, out)
     out.append(f"}}  // namespace {NS}")
+    emit_table.emit_instantiations(src, out, declaration=False)
     return "\n".join(out) + "\n"
 
 

@@ -30,6 +30,10 @@ public:
     static constexpr std::uint32_t min() { return 0; }
     static constexpr std::uint32_t max() { return Max; }
     constexpr std::uint32_t value() const { return value_; }
+    // Equality of two values of the type behind untyped pointers (publication).
+    static bool isEq(void const* a, void const* b) {
+        return static_cast<Self const*>(a)->value_ == static_cast<Self const*>(b)->value_;
+    }
     friend constexpr bool operator==(Self const& a, Self const& b) { return a.value_ == b.value_; }
     friend constexpr auto operator<=>(Self const& a, Self const& b) { return a.value_ <=> b.value_; }
 

@@ -9,7 +9,17 @@
 #include <string_view>
 
 #include "AsicUtils/FieldOps.h"
+#include "Asic/Types.h"
+#include "Lumo/Node.h"
+#include "Lumo/String.h"
 #include "Orrin/PerUnitBitmap.h"
+
+namespace Asic {
+class DirectIndexTable;
+}
+namespace Pell::Core::Memory::Control {
+class Collection;
+}
 
 namespace X2 {
 
@@ -63,6 +73,30 @@ struct EntryOps {
     std::uint32_t entrySize;
 };
 
+using EntryVisitor = void (*)(void* context, std::uint32_t index, void const* entry);
+
+// Type-erased operations on a local-collection table entity, for code that
+// knows the table only by name (data-driven tests, tools). Entries are passed
+// as the table's Entry records (EntryOps::create makes one). "Records" are
+// the write responses, or in a read table the read requests (whose entry
+// state is ignored). All null in a shared-memory table.
+struct TableOps {
+    Lumo::Ptr<Asic::DirectIndexTable> (*create)(Lumo::String const& name);
+    void (*entry)(Asic::DirectIndexTable const&, std::uint32_t index, void* out);
+    void (*entryIs)(Asic::DirectIndexTable&, std::uint32_t index, void const* entry);
+    void (*entryDel)(Asic::DirectIndexTable&, std::uint32_t index, void* out);  // out: what entryDel returned
+    void (*entryDelAll)(Asic::DirectIndexTable&);
+    std::uint32_t (*entryCount)(Asic::DirectIndexTable const&);
+    // Visits the stored entries in the collection's iteration order.
+    void (*forEachEntry)(Asic::DirectIndexTable const&, EntryVisitor fn, void* context);
+    Lumo::Ptr<Pell::Core::Memory::Control::Collection> (*entryControl)(Asic::DirectIndexTable const&);
+    void (*recordIs)(Asic::DirectIndexTable&, std::uint32_t index, Asic::TransactionId tid,
+                     Asic::HwTable::EntryState state);
+    Asic::TransactionId (*recordDel)(Asic::DirectIndexTable&, std::uint32_t index);  // tid of what was removed, or 0
+    void (*recordDelAll)(Asic::DirectIndexTable&);
+    std::uint32_t (*recordCount)(Asic::DirectIndexTable const&);
+};
+
 struct TableInfo {
     char const* name;
     char const* source;  // X2/Default/<name of the module's source>
@@ -80,6 +114,7 @@ struct TableInfo {
     std::uint16_t checkOffset;
     std::uint16_t checkWidth;
     EntryOps ops;
+    TableOps table;  // the table entity's operations; null members in a shared-memory table
 };
 
 void registerTable(TableInfo const* t);

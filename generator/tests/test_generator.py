@@ -9,6 +9,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 import emit_cpp  # noqa: E402
+import emit_table  # noqa: E402
 import x2gen  # noqa: E402
 from catalogue import CatalogueError, load  # noqa: E402
 
@@ -119,11 +120,82 @@ class SyntheticCatalogue(unittest.TestCase):
         self.assertIn("void aIs(U36 const& v)", shared)  # 36-bit values by const reference
         self.assertIn("Vex::PodArray<unsigned char, DataByte0Index, 8u, 0u>", shared)
         self.assertIn("Index fwkKey() const", shared)
-        self.assertIn("class Twin {", shared)
+        self.assertIn("class Shared {", shared)  # shared-memory entities come from another layer
+        self.assertIn("class Twin : public Asic::DirectIndexTable {", shared)
         reader = emit_cpp.emit_header(self.sources["Reader"])
         self.assertIn("struct Index : X2::EntryIndex<Index, 3u, true>", reader)
         self.assertNotIn("WriteResponse", reader)
         self.assertIn("static bool isUserWritable(short) { return false; }", reader)
+
+    def test_entity_fragments(self):
+        h = emit_cpp.emit_header(self.sources["Synth"])
+        for frag in [
+            "class Synth : public Asic::DirectIndexTable {",
+            "struct HN_Entry : X2::EntryNode<Entry> {",
+            "static std::tuple<Entry::DataByte0 const&, Entry::DataByte1 const&> arrays(Entry const& e) "
+            "{ return std::tie(e.dataByte0(), e.dataByte1()); }",
+            "struct HN_WriteResponse : X2::WriteResponseNode<WriteResponse> {",
+            "using Collections = X2::LocalCollections<HN_Entry, HN_WriteResponse>;",
+            "static constexpr std::uint32_t kTypeIndex = 7;",  # 3 + 2 arrays + Entry + WriteResponse
+            "explicit Synth(Lumo::String const& name);",
+            "void lastUserGone() override;",
+            "Vex::VexAttr writeResponseAttrId() const override { return {X2::kWriteResponseAttrId}; }",
+            "void entryIs(Entry::Index i, Entry const& e) { c_.entryIs(i, e); }",
+            "void writeResponseDelAll() { c_.writeResponseDelAll(); }",
+            "extern template class X2::LocalCollections<bcm56275_a0::Default::Synth::HN_Entry, "
+            "bcm56275_a0::Default::Synth::HN_WriteResponse>;",
+        ]:
+            self.assertIn(frag, h)
+        self.assertEqual(h.count("c_.entryIs(i, e)"), 1, "one forwarder per operation")
+        reader = emit_cpp.emit_header(self.sources["Reader"])
+        for frag in [
+            "struct HN_ReadRequest : X2::ReadRequestNode {",
+            "static constexpr std::uint32_t kTypeIndex = 5;",  # 3 + 1 array + Entry
+            "void addReadAllRequest(Asic::HwTable::ReadRequest const& r) { c_.readRequestIs(X2::kReadAllIndex, r); }",
+            "void bulkReadResponseTidIs(Asic::TransactionId const& t) override { c_.bulkReadResponseIs(t); }",
+            "Vex::VexAttr readRequestAttrId() const override",
+        ]:
+            self.assertIn(frag, reader)
+        shared = emit_cpp.emit_header(self.sources["Shared"])
+        # The shared table and its types take indices 0..6; the twin's own types 7..12.
+        self.assertIn("static constexpr std::uint32_t kTypeIndex = 13;", shared)
+        self.assertEqual(shared.count("HN_Entry : "), 1, "only the twin is a local entity")
+        src = emit_cpp.emit_source(self.sources["Synth"])
+        for frag in [
+            "template class X2::LocalCollections<bcm56275_a0::Default::Synth::HN_Entry, ",
+            ": Asic::DirectIndexTable(name), c_(publisher(), &Pell::Core::Memory::Control::packedChunks) {}",
+            "Synth::~Synth() { nodeFlagSet(Lumo::kNodeFlagDestroying, false); }",
+            "void Synth::lastUserGone() { Pell::Core::Memory::Entity::Destructor::cleanup(this); }",
+            'Vex::VexTypeBase Synth::typeData() const { return {"X2/Default/Synth", kTypeIndex}; }',
+            "X2::EntryOpsFor<Synth::Entry>::ops(), X2::LocalTableOpsFor<Synth>::ops()};",
+        ]:
+            self.assertIn(frag, src)
+        self.assertIn("X2::TableOps{}};", emit_cpp.emit_source(self.sources["Shared"]))
+
+    def test_seeds_fixed_derived_and_distinct(self):
+        real = load(Path(__file__).resolve().parents[2] / "catalogue")
+        by = {t.name: t for s in real for t in s.tables}
+        self.assertEqual(emit_table.seed(by["AmaMemEgrVlanTagActionProfileTable"], "HN_Entry"), 0x36D8A9AA)
+        self.assertEqual(emit_table.seed(by["AmaMemEgrVlanTagActionProfileTable"], "HN_WriteResponse"), 0x49C2D19C)
+        self.assertEqual(emit_table.seed(by["IngVlanRangeTable"], "HN_Entry"), 0xB651A63A)
+        emit_table.check_seeds(real)  # all 170 node types distinct
+        seeds = {emit_table.seed(t, n) for s in real for t in s.tables if emit_table.is_entity(t)
+                 for n in emit_table.node_types(t)}
+        self.assertEqual(len(seeds), 170)
+        h = emit_cpp.emit_header(self.sources["Synth"])
+        self.assertIn(f"kHashSeed = {emit_table.seed(self.sources['Synth'].tables[0], 'HN_Entry'):#010x}u;", h)
+
+    def test_seed_collision_is_refused(self):
+        synth = self.sources["Synth"].tables[0]
+        name = f"{emit_table.NS}::Reader::HN_Entry"
+        emit_table.FIXED_SEEDS[name] = emit_table.seed(synth, "HN_Entry")
+        try:
+            with self.assertRaises(emit_table.SeedCollision) as cm:
+                emit_table.check_seeds(list(self.sources.values()))
+            self.assertIn("Reader::HN_Entry", str(cm.exception))
+            self.assertIn("Synth::HN_Entry", str(cm.exception))
+        finally:
+            del emit_table.FIXED_SEEDS[name]
 
     def test_output_is_deterministic(self):
         out1, out2 = Path(self.tmp.name) / "o1", Path(self.tmp.name) / "o2"
