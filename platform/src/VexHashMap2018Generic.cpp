@@ -177,6 +177,10 @@ void HashMap2018Generic::trivialShift(HashMap2018VTable const* vt, void* nodes, 
 void HashMap2018Generic::trivialNewBucketAssemble(HashMap2018VTable const* vt, std::uint32_t, void* dst,
                                                   HashMap2018Sources const& sources) {
     std::size_t const ns = vt->nodeSize();
+    if (sources.count == 1) {
+        copySmall(dst, sources.runs[0].src, sources.runs[0].count * ns);
+        return;
+    }
     char* out = static_cast<char*>(dst);
     for (std::uint8_t r = 0; r < sources.count; ++r) {
         std::size_t const bytes = sources.runs[r].count * ns;
@@ -452,6 +456,9 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
         // bit oldCount; each side is a subsequence of a sorted array.
         for (std::uint32_t i = 0; i < oldCount; ++i) {
             std::uint32_t* hdr = old[i];
+            // Buckets lie in the slab in no particular order: ask for the
+            // header a few slots ahead.
+            if (i + 8 < oldCount) __builtin_prefetch(old[i + 8]);
             std::uint32_t const live = B::live(*hdr);
             fresh[i] = fresh[i + oldCount] = emptyBucket();
             if (live == 0) {
@@ -470,6 +477,25 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
                 fresh[i] = hdr;
             } else if (nHi == live) {
                 fresh[i + oldCount] = hdr;
+            } else if (hdr[1] == 1) {
+                // The high side moves to a new block; the low side stays in
+                // this one, closed up over the moved-from nodes (which own
+                // nothing), and keeps its length: the room it gains serves
+                // the next inserts into this slot without a new block.
+                fresh[i + oldCount] = splitSide(hdr, oldCount, oldCount, nHi);
+                char* nodes = B::nodes(hdr);
+                std::uint32_t* hw = B::hashes(hdr, nodeSize_);
+                std::uint32_t o = 0;
+                for (std::uint32_t k = 0; k < live; ++k) {
+                    if ((hw[k] & oldCount) != 0) continue;
+                    if (o != k) {
+                        std::memmove(nodes + std::size_t(o) * nodeSize_, nodes + std::size_t(k) * nodeSize_, nodeSize_);
+                        hw[o] = hw[k];
+                    }
+                    ++o;
+                }
+                *hdr = B::make(B::length(*hdr), o, *hdr);
+                fresh[i] = hdr;
             } else {
                 fresh[i] = splitSide(hdr, oldCount, 0, live - nHi);
                 fresh[i + oldCount] = splitSide(hdr, oldCount, oldCount, nHi);

@@ -279,6 +279,42 @@ TEST(LocalEngineShape, DeletionsKeepBlocksTheNextInsertShrinksInOnePass) {
     EXPECT_EQ(keep.generic().bucketCount(), grown);
 }
 
+// A doubling moves the high side of a split bucket to a new block and keeps
+// the low side in the old one, with its length: the next insert into that
+// slot needs no new block. Keys hash to themselves: 0 and 8 share slot 0 of
+// an 8-slot table and part when it doubles to 16; 16 then joins 0.
+template <class Node, class Value>
+void splitKeepsLowSideBlock(Value (*make)(std::uint32_t)) {
+    Vex::HashMap2018<Node, std::uint32_t, Value> m(8);
+    for (std::uint32_t k : {0u, 8u, 1u, 2u}) m.insert(k, make(k));
+    ASSERT_EQ(m.generic().bucketCount(), 8u);
+    std::uint32_t const* slot0 = m.generic().bucketAt(0);
+    EXPECT_EQ(Vex::HashMap2018Bucket::live(*slot0), 2u);
+    m.insert(3u, make(3));  // 5 > 8 / 2: doubles
+    ASSERT_EQ(m.generic().bucketCount(), 16u);
+    EXPECT_EQ(m.generic().bucketAt(0), slot0) << "the low side stays in its block";
+    EXPECT_EQ(Vex::HashMap2018Bucket::live(*slot0), 1u);
+    EXPECT_EQ(Vex::HashMap2018Bucket::length(*slot0), 2u);
+    EXPECT_EQ(Vex::HashMap2018Bucket::live(*m.generic().bucketAt(8)), 1u);
+    m.generic().checkInvariants();
+    auto const before = Vex::allocTracker<Node>().counts().allocations;
+    m.insert(16u, make(16));
+    EXPECT_EQ(Vex::allocTracker<Node>().counts().allocations, before) << "the room left by the split is used";
+    EXPECT_EQ(m.generic().bucketAt(0), slot0);
+    m.generic().checkInvariants();
+    for (std::uint32_t k : {0u, 1u, 2u, 3u, 8u, 16u}) {
+        ASSERT_NE(m.lookupNode(k), nullptr) << k;
+        EXPECT_EQ(m.lookupNode(k)->nodeValue(), make(k)) << k;
+    }
+}
+
+TEST(LocalEngineShape, SplitKeepsTheLowSideInItsBlock) {
+    splitKeepsLowSideBlock<IdentityRecNode, Rec>([](std::uint32_t k) { return Rec{k + 100, k, k}; });
+    std::int64_t const base = Shared::liveBlocks();
+    splitKeepsLowSideBlock<IdentityCountedNode, CountedValue>([](std::uint32_t k) { return counted(k, k); });
+    EXPECT_EQ(Shared::liveBlocks(), base) << "no shared block leaked or freed twice by the split";
+}
+
 TEST(LocalEngineShape, BucketLengthsFollowTheGrowthSeries) {
     using Vex::HashMap2018Bucket::capFor;
     std::vector<std::uint32_t> got;

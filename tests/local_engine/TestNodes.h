@@ -3,7 +3,8 @@
 // records: a trivially copyable 16-byte record keyed at bytes 12..15, and a
 // node holding a counted shared block, so that the move and copy reference
 // rules can be counted. Two more node types only change the hashing (a
-// constant hash, and a hash with three distinct values) to force collisions.
+// constant hash, and a hash with three distinct values) to force collisions;
+// two more hash a key to itself, to place keys in chosen slots.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -107,6 +108,9 @@ using CountedNode = CountedNodeT<0x36d8a9aa>;
 using ConstHashNode = CountedNodeT<0x11111111>;
 using RecNode = RecNodeT<0x49c2d19c>;
 using FewHashRecNode = RecNodeT<0x22222222>;
+// The hash is the key itself, so that a test places keys in chosen slots.
+using IdentityRecNode = RecNodeT<0x33333333>;
+using IdentityCountedNode = CountedNodeT<0x44444444>;
 
 static_assert(offsetof(CountedNode, key) == CountedNode::kKeyOffset);
 static_assert(offsetof(Rec, entryIndex) == RecNode::kKeyOffset);
@@ -122,4 +126,12 @@ struct Vex::HashMap2018Hasher<enginetest::ConstHashNode> {
 template <>
 struct Vex::HashMap2018Hasher<enginetest::FewHashRecNode> {
     static std::uint32_t hash(std::uint32_t, std::uint32_t key) { return (key % 3) * 0x40000001u; }
+};
+template <>
+struct Vex::HashMap2018Hasher<enginetest::IdentityRecNode> {
+    static std::uint32_t hash(std::uint32_t, std::uint32_t key) { return key; }
+};
+template <>
+struct Vex::HashMap2018Hasher<enginetest::IdentityCountedNode> {
+    static std::uint32_t hash(std::uint32_t, std::uint32_t key) { return key; }
 };

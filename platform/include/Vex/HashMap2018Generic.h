@@ -53,8 +53,11 @@
 //   shrinks the table in one pass to a load of 1/4 to 1/2, never below the
 //   initial size (the constructor's `shrink` flag switches this off), and
 //   clear() goes back to the initial size. A doubling splits each bucket in
-//   two in order, a shrink merges the buckets that fold together; a bucket
-//   whose nodes all stay together moves as it is, without copying.
+//   two in order: the high side gets a new block, the low side stays in the
+//   old one, closed up and keeping its length (the room serves later inserts
+//   into the slot); a shrink merges the buckets that fold together. A bucket
+//   whose nodes all stay together moves as it is, without copying. Emptied
+//   buckets are freed by the rehash.
 // - No rehash happens while an iterator exists; it is done by the first
 //   insert or delete after the last iterator is gone.
 //
