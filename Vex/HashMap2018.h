@@ -179,16 +179,23 @@ public:
         char* base = static_cast<char*>(nodes);
         constexpr std::size_t ns = sizeof(Node);
         if (slotsToShift > 0) {
-            LUMO_FMASSERT(slotsToShift == 1, "Vex::HashMap2018", "slotsToShift == 1");
-            // Relocation by bytes: the nodes keep their references; position
-            // `from` is raw afterwards and is placed into next.
-            std::memmove(base + (from + 1) * ns, base + from * ns, (live - from) * ns);
+            shiftOpen(base, from, live, slotsToShift);
             return;
         }
         std::uint32_t const n = std::uint32_t(-slotsToShift);
         Node* gap = reinterpret_cast<Node*>(base + from * ns);
         for (std::uint32_t i = 0; i < n; ++i) gap[i].~Node();
         if (from + n < live) std::memmove(base + from * ns, base + (from + n) * ns, (live - from - n) * ns);
+    }
+    // The opening half of shift, apart so that closing (every deletion) runs
+    // without the assertion's frame.
+    __attribute__((noinline)) static void shiftOpen(char* base, std::uint32_t from, std::uint32_t live,
+                                                    std::int32_t slotsToShift) {
+        constexpr std::size_t ns = sizeof(Node);
+        LUMO_FMASSERT(slotsToShift == 1, "Vex::HashMap2018", "slotsToShift == 1");
+        // Relocation by bytes: the nodes keep their references; position
+        // `from` is raw afterwards and is placed into next.
+        std::memmove(base + (from + 1) * ns, base + from * ns, (live - from) * ns);
     }
     static void newBucketAssemble(HashMap2018VTable const* vt, std::uint32_t newLength, void* dst,
                                   HashMap2018Sources const& sources) {

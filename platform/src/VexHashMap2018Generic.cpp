@@ -297,10 +297,15 @@ bool HashMap2018Generic::deleteMemberG(HashMap2018VTable const* vt, HashMap2018K
     std::uint32_t const key = *static_cast<std::uint32_t const*>(kh.key);
     std::uint32_t const idx = kh.hash & mask_;
     std::uint32_t* hdr = slots_[idx];
-    bool found;
-    std::uint32_t const pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
-    if (!found) return false;
     std::uint32_t const live = B::live(*hdr), length = B::length(*hdr);
+    std::uint32_t pos = 0;
+    // At a load of 1/2 most keys are node 0 (readable even in the static
+    // empty bucket, whose padding is zero; live != 0 decides).
+    if (!(nodeKey(B::nodes(hdr)) == key && live != 0)) {
+        bool found;
+        pos = lowerBoundIn(hdr, key, nodeSize_, keyOffset_, &found);
+        if (!found) return false;
+    }
     if (__builtin_expect(hdr[1] != 1 || outNode != nullptr || !(live == 1 || length <= 4 || (live - 1) * 2 > length), 0)) {
         deleteSlow(vt, idx, pos, outNode);
     } else {
