@@ -165,7 +165,7 @@ def emit_entity_def(src: Source, t: Table, out: list[str]):
         return
     T = t.name
     out.append(f"{T}::{T}(Lumo::String const& name)")
-    out.append("    : Asic::DirectIndexTable(name), c_(publisher(), &Pell::Core::Memory::Control::packedChunks) {}")
+    out.append("    : Asic::DirectIndexTable(name), c_(publisher()) {}")
     out.append(f"{T}::~{T}() {{ nodeFlagSet(Lumo::kNodeFlagDestroying, false); }}")
     out.append(f"void {T}::lastUserGone() {{ Pell::Core::Memory::Entity::Destructor::cleanup(this); }}")
     out.append(f'Vex::VexTypeBase {T}::typeData() const {{ return {{"X2/Default/{src.name}", kTypeIndex}}; }}')

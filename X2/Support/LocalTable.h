@@ -150,7 +150,8 @@ public:
     static_assert(sizeof(HnEntry) == 16 + 16 * Entry::kDataArrays, "entry node: tid, 16 bytes per array, key");
     static_assert(sizeof(HnRecord) == 16 && std::is_trivially_copyable_v<HnRecord>);
 
-    LocalCollections(Lumo::Publisher& pub, Pell::Core::Memory::Control::ChunkFunction chunkFunction)
+    explicit LocalCollections(Lumo::Publisher& pub, Pell::Core::Memory::Control::ChunkFunction chunkFunction =
+                                                         &Pell::Core::Memory::Control::packedChunks)
         : pub_(pub), entries_(1), entryControl_(Pell::Core::Memory::Control::initializeCollection(*this, chunkFunction)),
           records_(1) {}
     ~LocalCollections() { unbindMirror(entryControl_.ptr()); }

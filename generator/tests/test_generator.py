@@ -163,7 +163,7 @@ class SyntheticCatalogue(unittest.TestCase):
         src = emit_cpp.emit_source(self.sources["Synth"])
         for frag in [
             "template class X2::LocalCollections<bcm56275_a0::Default::Synth::HN_Entry, ",
-            ": Asic::DirectIndexTable(name), c_(publisher(), &Pell::Core::Memory::Control::packedChunks) {}",
+            ": Asic::DirectIndexTable(name), c_(publisher()) {}",
             "Synth::~Synth() { nodeFlagSet(Lumo::kNodeFlagDestroying, false); }",
             "void Synth::lastUserGone() { Pell::Core::Memory::Entity::Destructor::cleanup(this); }",
             'Vex::VexTypeBase Synth::typeData() const { return {"X2/Default/Synth", kTypeIndex}; }',

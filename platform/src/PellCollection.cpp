@@ -42,7 +42,11 @@ void Collection::attributeIs(std::uint32_t attrId, std::uint32_t size, std::uint
     if (size == 0 || size > kChunkBytes || entryCount == 0)
         Lumo::raise<Lumo::InvalidInitializeException>("Collection: attribute {} with size {} and {} entries", attrId,
                                                       size, entryCount);
-    attrs_.emplace(attrId, Detail::Attribute{attrId, size, entryCount});
+    Detail::Attribute a;
+    a.id = attrId;
+    a.size = size;
+    a.entryCount = entryCount;
+    attrs_.emplace(attrId, a);
 }
 
 std::uint32_t Collection::attributeSize(std::uint32_t attrId) const {
@@ -85,7 +89,16 @@ Collection::Chunk& Collection::chunk(ChunkLocation const& loc, Detail::Attribute
 
 std::uint8_t* Collection::location(Detail::Attribute const& a, std::uint32_t index) const {
     ChunkLocation const loc = Detail::Attribute::obtainChunkAndOffset(*this, a, index);
-    return chunk(loc, a, index).bytes.get() + loc.offset;
+    // The checks of chunk() hold for the cached chunk too: same number, same
+    // mapping, and the entry lies inside it.
+    if (loc.chunk == a.lastChunk && a.lastBytes && loc.busMapped == a.lastBusMapped &&
+        std::uint64_t(loc.offset) + a.size <= kChunkBytes)
+        return a.lastBytes + loc.offset;
+    std::uint8_t* const bytes = chunk(loc, a, index).bytes.get();
+    a.lastChunk = loc.chunk;
+    a.lastBusMapped = loc.busMapped;
+    a.lastBytes = bytes;
+    return bytes + loc.offset;
 }
 
 std::span<std::uint8_t> Collection::bytes(std::uint32_t attrId, std::uint32_t index) {

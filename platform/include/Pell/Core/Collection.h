@@ -59,6 +59,13 @@ struct Attribute {
     std::uint32_t id = 0;
     std::uint32_t size = 0;
     std::uint32_t entryCount = 0;
+    // The chunk this attribute touched last (its number, bytes and mapping):
+    // successive accesses to one attribute mostly stay in one chunk, and the
+    // chunk table lookup is the dearest step of an access. Chunks live as long
+    // as their collection, so the pointer stays valid.
+    mutable std::uint32_t lastChunk = 0xffffffffu;
+    mutable bool lastBusMapped = false;
+    mutable std::uint8_t* lastBytes = nullptr;
     // The chunk and offset that hold entry `index` of this attribute.
     static ChunkLocation obtainChunkAndOffset(Collection const& c, Attribute const& a, std::uint32_t index);
 };
