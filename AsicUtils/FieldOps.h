@@ -81,9 +81,15 @@ inline FieldValue<W> get(std::uint8_t const* p) {
     using S = Span<Off, W>;
     static_assert(S::endByte <= Cap, "field lies beyond its array");
     using WT = Word<S::bytes>;
-    constexpr unsigned load = (S::bytes <= 8 && S::first + 8 <= Cap) ? 8 : S::bytes;
-    WT const v = loadLE<load, WT>(p + S::first);
-    return FieldValue<W>((v >> S::shift) & lowMask<W, WT>());
+    // Prefer the 8-aligned 8-byte window that holds the whole field (an
+    // aligned load never splits a cache line), then any 8-byte window from
+    // the field's first byte, then exactly the bytes the field touches.
+    constexpr unsigned aligned = S::first & ~7u;
+    constexpr bool useAligned = aligned + 8 >= S::endByte && aligned + 8 <= Cap;
+    constexpr unsigned base = useAligned ? aligned : S::first;
+    constexpr unsigned load = useAligned || (S::bytes <= 8 && S::first + 8 <= Cap) ? 8 : S::bytes;
+    WT const v = loadLE<load, WT>(p + base);
+    return FieldValue<W>((v >> (Off - 8 * base)) & lowMask<W, WT>());
 }
 
 // Writes the W low bits of v into a scalar field; every other bit keeps its value.
