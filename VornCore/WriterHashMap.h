@@ -105,9 +105,7 @@ public:
         std::uint64_t steps = 0;
         while (Vorn::SlotLink::isSlot(l)) {
             std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
-            if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-            Slot& s = slots_.slotUnchecked(idx);
+            Slot& s = chainSlot(idx, steps, numSlots);
             std::uint64_t w = s.word.load(std::memory_order_relaxed);
             if (!(Vorn::SlotLink::seqOf(w) & Vorn::kSeqOccupied)) WriterHashMapCommon::throwNotOccupied(idx);
             Key k = Ops::keyAt(s.value);
@@ -135,10 +133,9 @@ public:
         std::uint64_t steps = 0;
         while (Vorn::SlotLink::isSlot(l)) {
             std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-            if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+            Slot& s = chainSlot(idx, steps, numSlots);
             ref = LinkRef{false, idx};
-            l = Vorn::SlotLink::linkOf(slots_.slotUnchecked(idx).word.load(std::memory_order_relaxed));
+            l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
         }
         endLink = l;
         return ref;
@@ -161,9 +158,7 @@ public:
             std::uint64_t steps = 0;
             while (Vorn::SlotLink::isSlot(l)) {
                 std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-                if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-                if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
-                Slot& s = slots_.slotUnchecked(idx);
+                Slot& s = chainSlot(idx, steps, numSlots);
                 if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
                 l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
             }
@@ -180,9 +175,7 @@ public:
             std::uint64_t steps = 0;
             while (Vorn::SlotLink::isSlot(l)) {
                 std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-                if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-                if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
-                Slot& s = slots_.slotUnchecked(idx);
+                Slot& s = chainSlot(idx, steps, numSlots);
                 if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
                 prev = LinkRef{false, idx};
                 l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
@@ -240,6 +233,14 @@ public:
     }
 
 private:
+    // One step of a chain walk: the slot at idx, after checking that the
+    // index lies inside the file and that the walk has not gone round a cycle.
+    Slot& chainSlot(std::uint32_t idx, std::uint64_t& steps, std::uint32_t numSlots) const {
+        if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
+        if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
+        return slots_.slotUnchecked(idx);
+    }
+
     Lumo::Platform::DebugHandler* debug_;
     Ops const& ops_;
     Slots& slots_;
