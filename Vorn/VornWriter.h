@@ -422,11 +422,13 @@ public:
     }
 
     bool next(Key key, Value& out, IterHint& hint) const {
-        if (hint.valid() && hint.slot < slots_.numSlots() && hint.bucket < map_.count()) {
+        if (hint.valid() && hint.slot < slots_.numSlots()) {
             Slot& s = slots_.slotUnchecked(hint.slot);
             std::uint64_t w = s.word.load(std::memory_order_relaxed);
+            // The key's bucket now, not the hint's: the table may have grown
+            // or shrunk since, leaving the slot's link word as it was.
             if (SlotLink::seqOf(w) == hint.sequence && (hint.sequence & kSeqOccupied) && Ops::keyAt(s.value) == key)
-                return advance(SlotLink::linkOf(w), hint.bucket, out, hint);
+                return advance(SlotLink::linkOf(w), ops_.hash(key) & (map_.count() - 1), out, hint);
         }
         auto f = map_.find(key, ops_.hash(key));
         std::uint32_t l = f.stopLink;

@@ -270,13 +270,17 @@ private:
 
     Result nextOnce(Key key, std::uint32_t hash, Value& out, Vorn::IterHint& hint) {
         std::uint32_t n = count_;
-        if (hint.valid() && hint.slot < slots_.numSlots() && hint.bucket < n && hint.bucket < buckets_.mappedCount()) {
+        std::uint32_t b = hash & (n - 1);
+        if (hint.valid() && hint.slot < slots_.numSlots()) {
             Payload p;
             bool ok;
             std::uint64_t sw = slots_.readWord(hint.slot, p, ok);
+            // Continues in the key's bucket under the count just taken, not
+            // the hint's: the bucket table may have doubled or halved any
+            // number of times since without touching the slot's link word.
             if (ok && Vorn::SlotLink::seqOf(sw) == hint.sequence && (hint.sequence & Vorn::kSeqOccupied) &&
                 Ops::keyAt(p.value) == key) {
-                Result res = advance(&slots_.word(hint.slot), sw, Vorn::SlotLink::linkOf(sw), hint.bucket, out, hint);
+                Result res = advance(&slots_.word(hint.slot), sw, Vorn::SlotLink::linkOf(sw), b, out, hint);
                 if (res == Result::found)
                     LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} success {}, saving {}", key, true, hint.slot);
                 if (res != Result::restart) return res;
@@ -284,7 +288,6 @@ private:
                 return Result::restart;
             }
         }
-        std::uint32_t b = hash & (n - 1);
         std::uint32_t r = Lumo::Util::reverse(hash);
         Vorn::SlotLink const* via = &buckets_.head(b);
         std::uint64_t vw = via->load(std::memory_order_acquire);

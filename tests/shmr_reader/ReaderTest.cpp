@@ -208,6 +208,76 @@ TEST(ReaderResize, RemapsBeforeReadingNewSlots) {
     EXPECT_FALSE(h.valid());
 }
 
+// An iteration paused while the bucket table doubled or halved several
+// times resumes from its hint with exactly the keys that follow the one it
+// stopped at, whatever bucket that key has moved to meanwhile. Only keys
+// ordered before it change, so that its slot, and so the hint, stays valid.
+TEST(ReaderResume, HintTakenBeforeTheBucketTableChangedSize) {
+    struct Case {
+        std::uint32_t before, after;
+    };
+    for (Case c : {Case{24, 600}, Case{600, 24}}) {
+        // Growing adds keys before the stop and shrinking removes them, so
+        // stop late enough for a shrink to have keys to remove.
+        std::uint32_t from = c.after > c.before ? c.before / 8 : c.before - c.before / 8;
+        for (std::uint32_t stop = from; stop < c.before; stop += 1 + stop / 3) {
+            TempRoot root;
+            auto rp = root.map("resume");
+            Writer<Rec64> w(debug(), "resume", growable(4), ops<Rec64>(), rp);
+            w.initialize("none");
+            Reader<Rec64> r(debug(), "resume", rp, ops<Rec64>());
+            ASSERT_TRUE(r.initialize("none"));
+            auto order = [&](std::uint32_t k) {
+                return std::uint64_t(Lumo::Util::reverse(r.ops().hash(k))) << 32 | k;
+            };
+            std::set<std::uint32_t> keys;
+            for (std::uint32_t k = 0; k < c.before; ++k) {
+                w.write(Rec64::make(k, 1), true);
+                keys.insert(k);
+            }
+            Rec64 v;
+            Vorn::IterHint h;
+            ASSERT_TRUE(r.first(v, h));
+            for (std::uint32_t i = 0; i < stop; ++i) ASSERT_TRUE(r.next(v.key, v, h));
+            std::uint32_t const at = v.key;
+            std::uint32_t const bucketsBefore = w.buckets();
+            Vorn::IterHint wh;  // the writer's own iteration, paused at the same key
+            bool found = false;
+            ASSERT_NE(w.lookup(at, found, wh), nullptr);
+            for (std::uint32_t k = c.before; keys.size() < c.after && k < 1000000; ++k) {
+                if (order(k) < order(at)) {
+                    w.write(Rec64::make(k, 1), true);
+                    keys.insert(k);
+                }
+            }
+            for (auto it = keys.begin(); it != keys.end() && keys.size() > c.after;) {
+                Rec64 out;
+                if (order(*it) < order(at)) {
+                    ASSERT_TRUE(w.remove(*it, out));
+                    it = keys.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (c.after > c.before) {
+                EXPECT_GE(w.buckets(), 4 * bucketsBefore);
+            } else {
+                EXPECT_LT(w.buckets(), bucketsBefore);
+            }
+            std::set<std::uint64_t> expected;
+            for (auto k : keys)
+                if (order(k) > order(at)) expected.insert(order(k));
+            std::set<std::uint64_t> got;
+            for (bool ok = r.next(at, v, h); ok; ok = r.next(v.key, v, h)) got.insert(order(v.key));
+            std::set<std::uint64_t> gotWriter;
+            for (bool ok = w.next(at, v, wh); ok; ok = w.next(v.key, v, wh)) gotWriter.insert(order(v.key));
+            EXPECT_EQ(gotWriter, expected);
+            EXPECT_EQ(got, expected) << "stopped at key " << at << " after " << stop << ", " << c.before << " -> "
+                                     << c.after << " keys";
+        }
+    }
+}
+
 // Direct damage to the files through a writable mapping of our own.
 class Corruptor {
 public:

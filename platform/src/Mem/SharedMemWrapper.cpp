@@ -19,6 +19,34 @@ std::size_t pageSize() {
     static std::size_t const p = std::size_t(::sysconf(_SC_PAGESIZE));
     return p;
 }
+
+#if defined(__SANITIZE_THREAD__)
+#define X2_MEM_NO_MREMAP 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define X2_MEM_NO_MREMAP 1
+#endif
+#endif
+
+// Moves a mapping to a new size.  ThreadSanitizer does not follow mremap:
+// the moved pages keep whatever history its shadow held for their new
+// addresses, typically the mmap of another thread's long-gone mapping,
+// and a read through them is then reported as a race.  Under it a resize
+// maps afresh and copies what the old mapping held privately.
+void* remapRegion(void* old, std::size_t oldSize, std::size_t newSize, int prot, int flags, int fd) {
+#ifdef X2_MEM_NO_MREMAP
+    void* p = ::mmap(nullptr, newSize, prot, flags, fd, 0);
+    if (p == MAP_FAILED) return MAP_FAILED;
+    if (flags & MAP_ANONYMOUS) std::memcpy(p, old, oldSize < newSize ? oldSize : newSize);
+    ::munmap(old, oldSize);
+    return p;
+#else
+    (void)prot;
+    (void)flags;
+    (void)fd;
+    return ::mremap(old, oldSize, newSize, MREMAP_MAYMOVE);
+#endif
+}
 }  // namespace
 
 std::uint64_t trackedBytes() { return gTrackedBytes.load(std::memory_order_relaxed); }
@@ -137,7 +165,7 @@ void* Tracked<SharedMemWrapper>::resize(std::size_t size) {
             return nullptr;
         }
     }
-    void* p = ::mremap(base_, size_, size, MREMAP_MAYMOVE);
+    void* p = remapRegion(base_, size_, size, readOnly_ ? PROT_READ : PROT_READ | PROT_WRITE, MAP_SHARED, fd_);
     if (p == MAP_FAILED) {
         lastError_ = fmt::format("mremap {} to {}: {}", getFilename(), size, std::strerror(errno));
         return nullptr;
@@ -201,7 +229,7 @@ void* Tracked<Local>::resize(std::size_t size) {
         lastError_ = "resize to 0 bytes";
         return nullptr;
     }
-    void* p = ::mremap(base_, size_, size, MREMAP_MAYMOVE);
+    void* p = remapRegion(base_, size_, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
     if (p == MAP_FAILED) {
         lastError_ = fmt::format("mremap {} to {}: {}", name_, size, std::strerror(errno));
         return nullptr;
