@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include <unistd.h>
 
@@ -258,27 +259,28 @@ public:
                       "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the "
                       "DirectIs/Commit are properly paired!",
                       directSlot_, directKey_, key);
-        CriticalSection cs(*this);
-        auto f = map_.find(key, hash);
-        if (f.found) {
-            Slot& s = slots_.slotUnchecked(f.curr);
-            LUMO_FMTRACE(debug_, 5, "VornWriter", "existing {} bucket:{} slot:{} next:{}", key, f.bucket, f.curr,
-                         SlotLink::linkOf(s.word.load(std::memory_order_relaxed)));
-            if (!overwrite) return s.valuePtr();
+        return critical([&]() -> Value const* {
+            auto f = map_.find(key, hash);
+            if (f.found) {
+                Slot& s = slots_.slotUnchecked(f.curr);
+                LUMO_FMTRACE(debug_, 5, "VornWriter", "existing {} bucket:{} slot:{} next:{}", key, f.bucket, f.curr,
+                             SlotLink::linkOf(s.word.load(std::memory_order_relaxed)));
+                if (!overwrite) return s.valuePtr();
+                fill(s, value, f.order);
+                quorl_.notify(f.curr, 0);
+                return slots_.slotUnchecked(f.curr).valuePtr();
+            }
+            std::uint32_t idx = allocFor(f);
+            Slot& s = slots_.slotUnchecked(idx);
+            SlotSequence::relink(s.word, SlotLink::linkOf(map_.link(f.prev).load(std::memory_order_relaxed)));
             fill(s, value, f.order);
-            quorl_.notify(f.curr, 0);
-            return slots_.slotUnchecked(f.curr).valuePtr();
-        }
-        std::uint32_t idx = allocFor(f);
-        Slot& s = slots_.slotUnchecked(idx);
-        SlotSequence::relink(s.word, SlotLink::linkOf(map_.link(f.prev).load(std::memory_order_relaxed)));
-        fill(s, value, f.order);
-        SlotSequence::relink(map_.link(f.prev), idx);
-        LUMO_FMTRACE(debug_, 5, "VornWriter", "new {} bucket:{} slot:{} next:{}", key, f.bucket, idx,
-                     SlotLink::linkOf(s.word.load(std::memory_order_relaxed)));
-        if (members() > map_.growThreshold()) growBuckets();
-        quorl_.notify(idx, 0);
-        return slots_.slotUnchecked(idx).valuePtr();
+            SlotSequence::relink(map_.link(f.prev), idx);
+            LUMO_FMTRACE(debug_, 5, "VornWriter", "new {} bucket:{} slot:{} next:{}", key, f.bucket, idx,
+                         SlotLink::linkOf(s.word.load(std::memory_order_relaxed)));
+            if (members() > map_.growThreshold()) growBuckets();
+            quorl_.notify(idx, 0);
+            return slots_.slotUnchecked(idx).valuePtr();
+        });
     }
 
     // Removes `key`, copying its value to `out`; false when absent (nothing
@@ -291,25 +293,26 @@ public:
                       directSlot_, directKey_, key);
         auto f = map_.find(key, hash);
         if (!f.found) return false;
-        CriticalSection cs(*this);
-        std::uint32_t idx = f.curr;
-        Slot& s = slots_.slotUnchecked(idx);
-        std::memcpy(static_cast<void*>(&out), s.value, sizeof(Value));
-        std::uint64_t w = s.word.load(std::memory_order_relaxed);
-        SlotSequence::relink(map_.link(f.prev), SlotLink::linkOf(w));
-        // Unlinked first, then freed: a reader that reached the slot through
-        // the old link sees that link's sequence move and restarts.
-        auto& h = slots_.header().common;
-        s.word.store(SlotLink::make((SlotLink::seqOf(w) & ~3u) + kSeqStep, SlotLink::retarget(SlotLink::linkOf(w), h.freeListHead)));
-        Slots::setField(h.freeListHead, idx);
-        Slots::setField(h.occupiedSlots, h.occupiedSlots - 1);
-        ++counters_.removes;
-        std::uint32_t threshold = slots_.shrinkThreshold();
-        std::uint32_t request = h.occupiedSlots < threshold / 2 ? threshold : 0;
-        quorl_.notify(idx, 0);
-        LUMO_FMTRACE(debug_, 5, "VornWriter", "{} bucket:{} slot:{}", key, f.bucket, idx);
-        doMaybeShrinkSlots(request);
-        if (desc_.shrinkBuckets && members() < map_.shrinkThreshold()) shrinkBuckets();
+        critical([&] {
+            std::uint32_t idx = f.curr;
+            Slot& s = slots_.slotUnchecked(idx);
+            std::memcpy(static_cast<void*>(&out), s.value, sizeof(Value));
+            std::uint64_t w = s.word.load(std::memory_order_relaxed);
+            SlotSequence::relink(map_.link(f.prev), SlotLink::linkOf(w));
+            // Unlinked first, then freed: a reader that reached the slot through
+            // the old link sees that link's sequence move and restarts.
+            auto& h = slots_.header().common;
+            s.word.store(SlotLink::make((SlotLink::seqOf(w) & ~3u) + kSeqStep, SlotLink::retarget(SlotLink::linkOf(w), h.freeListHead)));
+            Slots::setField(h.freeListHead, idx);
+            Slots::setField(h.occupiedSlots, h.occupiedSlots - 1);
+            ++counters_.removes;
+            std::uint32_t threshold = slots_.shrinkThreshold();
+            std::uint32_t request = h.occupiedSlots < threshold / 2 ? threshold : 0;
+            quorl_.notify(idx, 0);
+            LUMO_FMTRACE(debug_, 5, "VornWriter", "{} bucket:{} slot:{}", key, f.bucket, idx);
+            doMaybeShrinkSlots(request);
+            if (desc_.shrinkBuckets && members() < map_.shrinkThreshold()) shrinkBuckets();
+        });
         return true;
     }
 
@@ -450,9 +453,8 @@ public:
         std::uint64_t w = s.word.load(std::memory_order_relaxed);
         std::uint32_t l = SlotLink::linkOf(w);
         if (op == 0) return (l & kLinkMarkBit) != 0;
-        CriticalSection cs(*this);
         l = op == 2 ? (l | kLinkMarkBit) : (l & ~kLinkMarkBit);
-        s.word.store(SlotLink::make(SlotLink::seqOf(w) + kSeqStep, l));
+        critical([&] { s.word.store(SlotLink::make(SlotLink::seqOf(w) + kSeqStep, l)); });
         return true;
     }
 
@@ -460,8 +462,7 @@ public:
     void shrink() {
         std::uint32_t threshold = slots_.shrinkThreshold();
         if (threshold == 0 || shrinkTarget() >= slots_.numSlots()) return;
-        CriticalSection cs(*this);
-        doMaybeShrinkSlots(threshold);
+        critical([&] { doMaybeShrinkSlots(threshold); });
     }
 
     void handleQuiesced(bool q) {
@@ -527,19 +528,21 @@ public:
     }
 
 private:
-    class CriticalSection {
-    public:
-        explicit CriticalSection(VornWriter& w) : w_(w), uncaught_(std::uncaught_exceptions()) { w_.enterCritical(); }
-        ~CriticalSection() {
-            // Left set when an exception propagates: the files are then
-            // suspect, and the next writer's validation says so.
-            if (std::uncaught_exceptions() == uncaught_) w_.leaveCritical();
+    // Runs `f` inside the critical section. The flag is cleared only when `f`
+    // returns: when an exception propagates it stays set, the files are then
+    // suspect, and the next writer's validation says so.
+    template <class F>
+    decltype(auto) critical(F&& f) {
+        enterCritical();
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            leaveCritical();
+        } else {
+            decltype(auto) r = f();
+            leaveCritical();
+            return r;
         }
-
-    private:
-        VornWriter& w_;
-        int uncaught_;
-    };
+    }
 
     static typename Slots::Config slotConfig(MapDescriptor const& d) {
         typename Slots::Config c;

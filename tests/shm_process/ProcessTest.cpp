@@ -169,6 +169,61 @@ TEST(QuorlChannel, NotificationsWakeAReaderInAnotherProcess) {
     ::close(go[1]);
 }
 
+// A reader that goes to sleep just as the writer announces a change is
+// always woken: the writer makes one change, then waits for the reader's
+// acknowledgement before the next, so that every change races with the
+// reader's way into poll(). A lost wake-up leaves the reader asleep for its
+// whole timeout. Both ways of announcing: with the writer's own fence, and
+// without it where the kernel lends its process-wide barrier.
+class QuorlWakeUp : public ::testing::TestWithParam<bool> {};
+
+TEST_P(QuorlWakeUp, NoneIsLostWhenTheReaderFallsAsleepDuringAChange) {
+    bool const keepFence = GetParam();
+    if (!keepFence && !Quorl::registerForGlobalBarrier()) GTEST_SKIP() << "no process-wide barrier here";
+    TempRoot root;
+    auto rp = root.map("wakeup");
+    int ready[2], ack[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(ack), 0);
+    constexpr std::uint32_t kRounds = 30000;
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setenv("X2_QUORL_FENCE", keepFence ? "1" : "0", 1);
+        Writer<Rec64> w(debug(), "wakeup", Vorn::MapDescriptor(16), ops<Rec64>(), rp);
+        w.initialize("none");
+        if (w.quorl().noFence() == keepFence) _exit(3);
+        signalPipe(ready[1]);
+        for (std::uint32_t k = 0; k < kRounds; ++k) {
+            if (!waitPipe(ack[0], 10000)) _exit(2);
+            w.write(Rec64::make(k % 64, k), true);
+        }
+        _exit(0);
+    }
+    ASSERT_TRUE(waitPipe(ready[0], 10000));
+    SharedMem::FenixFile fenix(debug(), rp, false);
+    ASSERT_TRUE(fenix.read());
+    Quorl::QuorlReader reader(debug(), rp);
+    ASSERT_TRUE(reader.attach(fenix.fenixId())) << reader.message();
+    reader.service([](Quorl::Notif) {});
+    int timeouts = 0;
+    for (std::uint32_t k = 0; k < kRounds && timeouts == 0; ++k) {
+        signalPipe(ack[1]);
+        std::uint32_t got = 0;
+        while (got == 0 && timeouts == 0) {
+            reader.service([&](Quorl::Notif) { ++got; });
+            if (got == 0 && !reader.wait(3000)) ++timeouts;
+        }
+    }
+    EXPECT_EQ(timeouts, 0) << "a change was announced while the reader fell asleep, and it slept on";
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {ready[0], ready[1], ack[0], ack[1]}) ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Announcements, QuorlWakeUp, ::testing::Values(true, false),
+                         [](auto const& info) { return std::string(info.param ? "WriterFence" : "ReaderBarrier"); });
+
 TEST(QuorlChannel, OverflowForcesResync) {
     TempRoot root;
     auto rp = root.map("overflow");

@@ -26,7 +26,7 @@
 //
 //   "quorl.readers" (mapped read-write by every reader):
 //     struct ReadersHeader { u64 magic "ZORBQRDR"; u32 format; u32 maxReaders;
-//                            u64 armed; u64 reserved; };           // 32 bytes
+//                            u64 armed; u64 writerFlags; };        // 32 bytes
 //     struct ReaderEntry { u32 pid; u32 generation; u64 wakeups; } [maxReaders];
 //
 //   Wake-up sockets: reader i binds a unix datagram socket in the abstract
@@ -39,10 +39,22 @@
 // Protocol. Writer, for notification s of slot k: ring[s] := (k, s); slotSeq[k]
 // := s + 1; writeSeq := s + 1 (release; pairs with the reader's acquire load of
 // writeSeq). Then a full fence and a load of `armed` (a bit per sleeping
-// reader): set bits are cleared and those readers' FIFOs written. A reader
+// reader): set bits are cleared and those readers' sockets written. A reader
 // sets its bit (a full-barrier read-modify-write) before it re-reads writeSeq
 // and sleeps, so either the writer sees the bit or the reader sees the new
 // writeSeq: no wake-up is lost.
+//
+// The writer's fence is the costly part of an announcement, and it is paid
+// on every change while readers go to sleep seldom. Where the kernel offers
+// process-wide barriers (membarrier), the writer registers for them, drops
+// its fence (a compiler barrier remains) and says so in writerFlags bit 0;
+// a reader about to sleep then makes the kernel run a barrier on every
+// processor that runs a registered process, between its setting of `armed`
+// and its re-read of writeSeq. Either the writer's load of `armed` comes
+// after that barrier and sees the bit, or its store of writeSeq came before
+// it and the reader sees the new sequence. A reader that cannot run the
+// barrier (a stricter sandbox than the writer's) sleeps with the timeout
+// its caller gives and may wake late by up to that much.
 //
 // A reader keeps the sequence it consumed next. An entry whose tag is not
 // its own sequence was overwritten: the reader lags by more than the ring
@@ -86,7 +98,8 @@ struct ReadersHeader {
     std::uint32_t format;
     std::uint32_t maxReaders;
     std::uint64_t armed;
-    std::uint64_t reserved;
+    std::uint64_t writerFlags;  // kWriterNoFence
+    static constexpr std::uint64_t kWriterNoFence = 1;
 };
 struct ReaderEntry {
     std::uint32_t pid;
@@ -137,8 +150,14 @@ public:
         __atomic_store_n(&ring_[s & ringMask_], (std::uint64_t(slotIndex) << 32) | std::uint32_t(s), __ATOMIC_RELAXED);
         __atomic_store_n(&slotSeq_[slotIndex], s + 1, __ATOMIC_RELAXED);
         // Release: the entry and slotSeq above are visible with the new writeSeq.
-        // seq_cst exchange: also the full fence of the wake-up protocol.
-        __atomic_exchange_n(&header_->writeSeq, s + 1, __ATOMIC_SEQ_CST);
+        if (noFence_) {
+            // The sleeping reader's global barrier stands in for our fence.
+            __atomic_store_n(&header_->writeSeq, s + 1, __ATOMIC_RELEASE);
+            __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        } else {
+            // seq_cst exchange: also the full fence of the wake-up protocol.
+            __atomic_exchange_n(&header_->writeSeq, s + 1, __ATOMIC_SEQ_CST);
+        }
         if (__atomic_load_n(&readers_->armed, __ATOMIC_RELAXED) != 0) wakeArmed();
     }
     // Makes room for `slots` per-slot sequences (the slot file's largest count).
@@ -164,6 +183,8 @@ public:
     std::string toString() const;
     std::uint64_t wakeups() const { return wakeups_; }
     bool attached() const { return header_ != nullptr; }
+    // Whether announcements go without a fence (readers run the barrier).
+    bool noFence() const { return noFence_; }
 
 private:
     void growSlots(std::uint32_t slots);
@@ -190,7 +211,16 @@ private:
     std::string message_;
     int wakeSocket_ = -1;
     std::uint64_t readersDev_ = 0, readersIno_ = 0;
+    bool noFence_ = false;
 };
+
+// Process-wide barriers (membarrier's global expedited commands). The
+// writer registers once per process; true when the kernel took it.
+// X2_QUORL_FENCE=1 in a writer's environment keeps its fence.
+bool registerForGlobalBarrier();
+// Runs a barrier on every processor that runs a registered process; false
+// when the kernel refuses.
+bool globalBarrier();
 
 class QuorlReader {
 public:

@@ -3,10 +3,13 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
+#include <linux/membarrier.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,6 +20,19 @@
 #include "Mem/SafeCopy.h"
 
 namespace Quorl {
+
+bool registerForGlobalBarrier() {
+    static bool const registered = [] {
+        long cmds = ::syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+        if (cmds < 0 || !(cmds & MEMBARRIER_CMD_GLOBAL_EXPEDITED) ||
+            !(cmds & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED))
+            return false;
+        return ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
+    }();
+    return registered;
+}
+
+bool globalBarrier() { return ::syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL_EXPEDITED, 0, 0) == 0; }
 
 namespace {
 
@@ -156,6 +172,11 @@ int QuorlWriter::attach(std::uint32_t fenixId) {
         mem_.reset();
         return kInvalid;
     }
+    // Before any announcement: a reader that reads the flag clear keeps
+    // relying on our fence, which we only drop once the flag is visible.
+    char const* keepFence = std::getenv("X2_QUORL_FENCE");
+    noFence_ = !(keepFence && std::strcmp(keepFence, "1") == 0) && registerForGlobalBarrier();
+    __atomic_store_n(&readers_->writerFlags, noFence_ ? ReadersHeader::kWriterNoFence : 0, __ATOMIC_SEQ_CST);
     if (result == kExisting) wakeAll();
     LUMO_FMTRACE(debug_, 5, "QuorlWriter", "{} {} seq:{}", result == kNew ? "to new file" : "to existing",
                  mem_->getFilename(), seq_);
@@ -397,6 +418,9 @@ bool QuorlReader::prepareToWait() {
     // Full barrier: pairs with the writer's seq_cst exchange of writeSeq in
     // notify(); either it sees our bit or we see its sequence.
     __atomic_fetch_or(&readers_->armed, 1ull << index_, __ATOMIC_SEQ_CST);
+    // A writer without a fence of its own relies on this barrier (see the
+    // protocol at the top of Quorl.h).
+    if (__atomic_load_n(&readers_->writerFlags, __ATOMIC_SEQ_CST) & ReadersHeader::kWriterNoFence) globalBarrier();
     if (__atomic_load_n(&header_->closed, __ATOMIC_ACQUIRE) != 0) return false;
     return __atomic_load_n(&header_->writeSeq, __ATOMIC_SEQ_CST) == nextSeq_ && !needResync_;
 }
