@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -190,9 +191,12 @@ public:
     }
 
     // Puts slots [start, end) on the (empty) free list, lowest index first.
-    void initializeSlots(std::uint32_t start, std::uint32_t end) {
+    // Links [start, end) into the free list ahead of `then`, which must be
+    // the list's head: none (the list is empty), or the first slot that an
+    // earlier step of the same growth initialised.
+    void initializeSlots(std::uint32_t start, std::uint32_t end, std::uint32_t then = kInvalidSlot) {
         LUMO_FMASSERT(start < end, "SlotWriterTable", "bad index range, start: {} end: {}", start, end);
-        LUMO_FMASSERT(header().common.freeListHead == kInvalidSlot, "SlotWriterTable", "free-list is not empty");
+        LUMO_FMASSERT(header().common.freeListHead == then, "SlotWriterTable", "free-list is not empty");
         for (std::uint32_t i = end; i-- > start;) {
             Slot& s = slotUnchecked(i);
             std::uint32_t seq = SlotLink::seqOf(s.word.load(std::memory_order_relaxed));
@@ -203,7 +207,7 @@ public:
             std::uint64_t zero = 0;
             Mem::wordCopy(s.value, &zero, 8);
             if constexpr (sizeof(V) >= 16) Mem::wordCopy(s.value + 8, &zero, 8);
-            s.word.store(SlotLink::make(newSeq, i + 1 < end ? i + 1 : kInvalidSlot));
+            s.word.store(SlotLink::make(newSeq, i + 1 < end ? i + 1 : then));
         }
         setField(header().common.freeListHead, start);
     }
@@ -240,8 +244,17 @@ public:
         std::uint32_t old = numSlots_;
         std::uint32_t n = grownCount(old);
         if (n > kLinkIndexMask) return false;
+        if (slices_) slices_(SlicePoint::begin);
         resize(n);  // may move the mapping: no header reference lives across it
-        initializeSlots(old, n);
+        // Initialised in steps, giving way between them: the new slots are
+        // not published before the end, and nobody else touches the map.
+        // Last steps first, so that the list ends up in ascending order.
+        for (std::uint32_t to = n; to > old;) {
+            std::uint32_t from = to - old > kGrowthSliceSlots ? to - kGrowthSliceSlots : old;
+            initializeSlots(from, to, to == n ? kInvalidSlot : to);
+            to = from;
+            if (slices_) slices_(to > old ? SlicePoint::step : SlicePoint::end);
+        }
         auto& h = header().common;
         if (n > h.maxSlots) setField(h.maxSlots, n);
         publishSlotCount(n);
@@ -263,6 +276,17 @@ public:
         LUMO_FMTRACE(debug_, 5, "SlotWriterTable", "{} from {} to {} slots", name_, old, n);
         if (n > config_.tableSize) LUMO_FMTRACE(debug_, 5, "SlotWriterTable", "overflowing by {} slots", n - config_.tableSize);
         std::size_t bytes = Layout::fileSize(n);
+        if (n < old) {
+            // Freed from the end in pieces, giving way between them: a large
+            // tail takes milliseconds to give back. Punching the hole first
+            // also leaves the shortened mapping nothing to unmap.
+            constexpr std::size_t kReleaseBytes = std::size_t(2) << 20;
+            for (std::size_t off = Layout::fileSize(old); off > bytes;) {
+                off = off - bytes > kReleaseBytes ? off - kReleaseBytes : bytes;
+                mem_->releaseTail(off);
+                if (off > bytes && slices_) slices_(SlicePoint::step);
+            }
+        }
         void* oldBase = mem_->base();
         void* p = mem_->resize(bytes);
         if (!p)
@@ -272,7 +296,6 @@ public:
             LUMO_FMTRACE(debug_, 5, "SlotWriterTable", "remap base address changed from {} to {}", oldBase, p);
             ++remapCount_;
         }
-        if (n < old) mem_->releaseTail(bytes);
         numSlotsMapped_ = n;
         LUMO_FMTRACE(debug_, 5, "SlotWriterTable", "to {} successfully", n);
     }
@@ -308,7 +331,9 @@ public:
         // Rebuild: walk the list and splice out the high slots.
         std::uint32_t prev = kInvalidSlot;
         std::uint32_t cur = h.freeListHead;
+        std::uint32_t walked = 0;
         while (cur != kInvalidSlot) {
+            if (++walked % kGrowthSliceSlots == 0 && slices_) slices_(SlicePoint::step);
             std::uint32_t next = nextFree(cur);
             if (cur >= target) {
                 if (prev == kInvalidSlot)
@@ -390,6 +415,12 @@ public:
     std::string const& message() const { return message_; }
     std::uint64_t remapCount() const { return remapCount_; }
     std::uint64_t growCount() const { return growCount_; }
+    // Called at the start of a growth, between its steps and at its end, and
+    // between steps of purgeFreeSlots (whose caller begins and ends the
+    // slices), so that the owner can give way to other work meanwhile.
+    enum class SlicePoint { begin, step, end };
+    static constexpr std::uint32_t kGrowthSliceSlots = 1024;
+    void slicesIs(std::function<void(SlicePoint)> f) { slices_ = std::move(f); }
     std::uint32_t instanceId() const { return instanceId_; }
     Mem::TrackedBase* memory() const { return mem_.get(); }
     std::string const& name() const { return name_; }
@@ -465,6 +496,7 @@ private:
     std::uint32_t instanceId_ = 0;
     std::uint64_t remapCount_ = 0;
     std::uint64_t growCount_ = 0;
+    std::function<void(SlicePoint)> slices_;
     std::string message_;
 };
 

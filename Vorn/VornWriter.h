@@ -68,6 +68,15 @@ public:
           slots_(debug_, name_, root_, slotConfig(desc_), ops_.typeName()), buckets_(debug_, root_),
           quorl_(debug_, root_), map_(debug_, ops_, slots_, buckets_), tapp_(&quorl_) {
         map_.criticalTaskCheckIs(desc_.criticalTaskCheck);
+        // A slot growth is time-sliced like the bucket reorganisations.
+        slots_.slicesIs([this](typename Slots::SlicePoint p) {
+            if (p == Slots::SlicePoint::begin)
+                map_.beginSlices(Lumo::Rdtsc::now());
+            else if (p == Slots::SlicePoint::step)
+                map_.maybeYield();
+            else
+                map_.endSlices();
+        });
     }
     ~VornWriter() {
         if (attached_) detachQuietly();

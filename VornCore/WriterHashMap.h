@@ -212,11 +212,14 @@ public:
                      double(timing_.lastCycles) / double(Lumo::Rdtsc::calibrationRate()));
     }
 
-    // Time slicing of long reorganisations: every 10 ms of processor time
-    // the scheduler's critical-priority tasks run (when the check is on).
+    // Time slicing of long reorganisations: the scheduler's critical-priority
+    // tasks run (when the check is on) at least every 10 ms of processor
+    // time. The writer gives way once 8 ms have passed, so that the step in
+    // progress (steps are kept to a few milliseconds at most: a bucket, a
+    // moved slot, 1024 new slots, 2 MB given back) still ends inside the 10.
     void beginSlices(std::uint64_t now) {
         sliceStart_ = now;
-        deadline_ = now + Lumo::Rdtsc::calibrationRate() / 100;
+        deadline_ = now + Lumo::Rdtsc::calibrationRate() / 125;
     }
     void maybeYield() {
         std::uint64_t now = Lumo::Rdtsc::now();

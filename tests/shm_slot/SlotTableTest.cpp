@@ -97,7 +97,8 @@ TEST(SlotTableGrowth, TenPercentInSinglePrecision) {
 
 TEST(SlotTableGrowth, FullMapGrowsByOneStep) {
     TempRoot root;
-    for (auto [initial, grown] : {std::pair{10u, 11u}, {32u, 36u}, {100u, 110u}}) {
+    // The last one grows by more than one initialisation step.
+    for (auto [initial, grown] : {std::pair{10u, 11u}, {32u, 36u}, {100u, 110u}, {100000u, 110000u}}) {
         Vorn::MapDescriptor d(initial);
         Writer<Rec64> w(debug(), "g", d, ops<Rec64>(), root.map(fmt::format("grow{}", initial)));
         w.initialize("none");
@@ -108,6 +109,17 @@ TEST(SlotTableGrowth, FullMapGrowsByOneStep) {
         EXPECT_EQ(w.slotTable().header().common.maxSlots, grown);
         auto b = readFile(w.rootPath().filePath("slots"));
         EXPECT_EQ(b.size(), 688u + grown * 80u);
+        EXPECT_TRUE(w.validate()) << w.message();
+        // Every new slot is on the free list, in order: the map fills up to
+        // the new count without growing again.
+        for (std::uint32_t k = initial + 1; k < grown; ++k) {
+            w.write(Rec64::make(k, 0), true);
+            bool found = false;
+            Vorn::IterHint h;
+            w.lookup(k, found, h);
+            ASSERT_TRUE(found && h.slot == k) << k << " in slot " << h.slot;
+        }
+        EXPECT_EQ(w.capacity(), grown);
         EXPECT_TRUE(w.validate()) << w.message();
         w.cleanup();
     }
