@@ -201,7 +201,18 @@ public:
                                   HashMap2018Sources const& sources) {
         allocTracker<Node>()._trackAllocation(typeid(Node), sizeof(Node) + 4, newLength);
         if constexpr (kTrivial) {
-            HashMap2018Generic::trivialNewBucketAssemble(vt, newLength, dst, sources);
+            // Copied here, with the node size known: most arrays are one
+            // run of one or two nodes.
+            (void)vt;
+            char* out = static_cast<char*>(dst);
+            for (std::uint8_t r = 0; r < sources.count; ++r) {
+                std::size_t const bytes = std::size_t(sources.runs[r].count) * sizeof(Node);
+                if (sources.runs[r].count == 1)
+                    std::memcpy(out, sources.runs[r].src, sizeof(Node));
+                else
+                    std::memcpy(out, sources.runs[r].src, bytes);
+                out += bytes;
+            }
         } else {
             Node* out = static_cast<Node*>(dst);
             for (std::uint8_t r = 0; r < sources.count; ++r) {

@@ -141,6 +141,8 @@ std::uint32_t HashMap2018Generic::lowerBound(std::uint32_t* hdr, std::uint32_t k
 }
 
 namespace {
+// Nodes up to this size start a slot with room for a second one.
+constexpr std::uint32_t kRoomyNodeBytes = 16;
 // A new bucket block of `length` nodes: header (live 0) and one reference.
 inline __attribute__((always_inline)) std::uint32_t* newBlock(std::uint32_t length, std::uint32_t nodeSize) {
     auto* hdr = static_cast<std::uint32_t*>(Slab::allocate(B::blockBytes(length, nodeSize)));
@@ -174,21 +176,6 @@ void HashMap2018Generic::trivialShift(HashMap2018VTable const* vt, void* nodes, 
     }
 }
 
-void HashMap2018Generic::trivialNewBucketAssemble(HashMap2018VTable const* vt, std::uint32_t, void* dst,
-                                                  HashMap2018Sources const& sources) {
-    std::size_t const ns = vt->nodeSize();
-    if (sources.count == 1) {
-        copySmall(dst, sources.runs[0].src, sources.runs[0].count * ns);
-        return;
-    }
-    char* out = static_cast<char*>(dst);
-    for (std::uint8_t r = 0; r < sources.count; ++r) {
-        std::size_t const bytes = sources.runs[r].count * ns;
-        copySmall(out, sources.runs[r].src, bytes);
-        out += bytes;
-    }
-}
-
 void* HashMap2018Generic::lookupNodeG(HashMap2018VTable const*, HashMap2018KeyAndHash kh) const {
     std::uint32_t const key = *static_cast<std::uint32_t const*>(kh.key);
     std::uint32_t* hdr = bucketOf(kh.hash);
@@ -209,16 +196,17 @@ void* HashMap2018Generic::newMemberG(HashMap2018VTable const* vt, HashMap2018Key
     char* at;
     if (*hdr == B::make(0, 0, B::kStaticFlag)) {
         // The first node of a slot: the most common case at a low load.
-        std::uint32_t* nb = newBlock(1, nodeSize_);
+        std::uint32_t const len = nodeSize_ <= kRoomyNodeBytes ? 2 : 1;
+        std::uint32_t* nb = newBlock(len, nodeSize_);
         HashMap2018SourceRun const run{node, 1, HashMap2018MoveOrCopy::Move};
         try {
-            vt->newBucketAssemble(vt, 1, B::nodes(nb), HashMap2018Sources{&run, 1});
+            vt->newBucketAssemble(vt, len, B::nodes(nb), HashMap2018Sources{&run, 1});
         } catch (...) {
             bucketFree(nb, nodeSize_);
             throw;
         }
         B::hashes(nb, nodeSize_)[0] = kh.hash;
-        *nb = B::make(1, 1);
+        *nb = B::make(len, 1);
         slots_[idx] = nb;
         at = B::nodes(nb);
     } else {

@@ -42,9 +42,11 @@
 //
 // Growth and shrink
 // -----------------
-// - Bucket arrays: inserting into a bucket with room shifts the tail by one
-//   node; a full one is rebuilt with length capFor(live + 1): exact up to 4
-//   nodes, then the next of 6, 8, 12, 16, 24, 32, ... Deleting shifts the
+// - Bucket arrays: a slot's first node gets an array of one node, or of two
+//   for nodes of 16 bytes or less (room that costs little and spares the
+//   slot's second key a new block); inserting into a bucket with room shifts
+//   the tail by one node; a full one is rebuilt with length capFor(live + 1):
+//   exact up to 4 nodes, then the next of 6, 8, 12, 16, 24, 32, ... Deleting shifts the
 //   tail down; a bucket whose live count falls to half its length or less
 //   (length above 4) is rebuilt smaller.
 // - The bucket table doubles when size exceeds bucketCount / 2 (load factor
@@ -230,8 +232,6 @@ public:
     static void trivialPlace(HashMap2018VTable const* vt, void* dst, void* src, HashMap2018MoveOrCopy how);
     static void trivialShift(HashMap2018VTable const* vt, void* nodes, std::uint32_t from, std::uint32_t live,
                              std::int32_t slotsToShift);
-    static void trivialNewBucketAssemble(HashMap2018VTable const* vt, std::uint32_t newLength, void* dst,
-                                         HashMap2018Sources const& sources);
     static std::uint32_t* emptyBucket();
 
 private:
