@@ -190,10 +190,9 @@ public:
         return attachExisting(fenixId, fileSz);
     }
 
-    // Puts slots [start, end) on the (empty) free list, lowest index first.
-    // Links [start, end) into the free list ahead of `then`, which must be
-    // the list's head: none (the list is empty), or the first slot that an
-    // earlier step of the same growth initialised.
+    // Puts slots [start, end) on the free list, lowest index first, ahead of
+    // `then`, which must be the list's head: none (the list is empty), or the
+    // first slot that an earlier step of the same growth initialised.
     void initializeSlots(std::uint32_t start, std::uint32_t end, std::uint32_t then = kInvalidSlot) {
         LUMO_FMASSERT(start < end, "SlotWriterTable", "bad index range, start: {} end: {}", start, end);
         LUMO_FMASSERT(header().common.freeListHead == then, "SlotWriterTable", "free-list is not empty");
