@@ -12,6 +12,7 @@
 // value convertible to a 32-bit unsigned key.
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -34,11 +35,9 @@ public:
     std::uint32_t hash(Key key) const { return Vex::hashSingleAttr(seed_, std::uint32_t(key)); }
     static Key keyOf(V const& v) { return Key(v.fwkKey()); }
     // Key of the value stored at `bytes` (a slot's value field).
-    static Key keyAt(void const* bytes) {
-        V v;
-        std::memcpy(static_cast<void*>(&v), bytes, sizeof v);
-        return keyOf(v);
-    }
+    // The bytes were stored as a whole V (8-aligned, trivially copyable), so
+    // they are read in place: only the key's own bytes are touched.
+    static Key keyAt(void const* bytes) { return keyOf(*std::launder(static_cast<V const*>(bytes))); }
     V defaultValue() const { return V{}; }
     std::string const& typeName() const { return typeName_; }
 

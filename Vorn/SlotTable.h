@@ -222,7 +222,14 @@ public:
         }
         std::uint32_t head = header().common.freeListHead;
         if (head >= numSlots_) Lumo::raise<Lumo::CorruptionDetectedException>("out-of-range index: {} max:{}", head, numSlots_);
-        setField(header().common.freeListHead, nextFree(head));
+        std::uint32_t next = nextFree(head);
+        setField(header().common.freeListHead, next);
+        // The next insert fills that slot: start fetching it now.
+        if (next < numSlots_) {
+            char const* p = reinterpret_cast<char const*>(&slotUnchecked(next));
+            __builtin_prefetch(p, 1);
+            __builtin_prefetch(p + sizeof(Slot) - 1, 1);
+        }
         return head;
     }
 

@@ -109,8 +109,12 @@ public:
             std::uint64_t w = s.word.load(std::memory_order_relaxed);
             if (!(Vorn::SlotLink::seqOf(w) & Vorn::kSeqOccupied)) WriterHashMapCommon::throwNotOccupied(idx);
             Key k = Ops::keyAt(s.value);
-            if ((ops_.hash(k) & (count_ - 1)) != f.bucket) WriterHashMapCommon::throwCorruptKey(idx);
-            std::uint32_t r = s.orderKey;
+            std::uint32_t h = ops_.hash(k);
+            if ((h & (count_ - 1)) != f.bucket) WriterHashMapCommon::throwCorruptKey(idx);
+            // The order key from the key itself rather than the slot's copy,
+            // which sits past the value on another cache line (the validator
+            // checks that the two agree).
+            std::uint32_t r = Lumo::Util::reverse(h);
             if (f.order < r || (f.order == r && !(k < key))) {
                 f.curr = idx;
                 f.stopLink = l;

@@ -13,6 +13,11 @@ namespace Mem {
 inline void wordCopy(void* dst, void const* src, std::size_t bytes) {
     auto* d = static_cast<std::uint64_t*>(dst);
     auto* s = static_cast<std::uint64_t*>(const_cast<void*>(src));
+#if defined(__clang__)
+#pragma unroll 8
+#else
+#pragma GCC unroll 8
+#endif
     for (std::size_t i = 0, n = bytes / 8; i < n; ++i)
         std::atomic_ref<std::uint64_t>(d[i]).store(std::atomic_ref<std::uint64_t>(s[i]).load(std::memory_order_relaxed),
                                                    std::memory_order_relaxed);
