@@ -87,13 +87,37 @@ public:
 
     // Inserts unless the key is present; returns the map's node and whether
     // it was inserted (an existing value is left as it is).
+    // A bucket with room that nobody else holds takes the node here, with the
+    // node type known; a new, full or shared bucket goes to the engine.
     template <class V>
     std::pair<Node*, bool> insert(Key const& k, V&& v) {
+        namespace B = HashMap2018Bucket;
         std::uint32_t const key = keyBits(k);
+        std::uint32_t const hash = hashBits(key);
+        std::uint32_t* hdr = gen_.bucketOf(hash);
+        std::uint32_t const h = *hdr;
+        std::uint32_t const live = B::live(h), length = B::length(h);
+        Node* n = reinterpret_cast<Node*>(B::nodes(hdr));
+        std::uint32_t pos = 0;
+        while (pos < live && n[pos].nodeKey() < key) ++pos;
+        if (pos < live && n[pos].nodeKey() == key) return {n + pos, false};
         Node tmp(key, std::forward<V>(v));
+        if (live < length && hdr[1] == 1) {
+            if (pos < live) {
+                // Relocation by bytes (see above): the nodes keep their references.
+                std::memmove(static_cast<void*>(n + pos + 1), n + pos, (live - pos) * sizeof(Node));
+                std::uint32_t* hs = B::hashes(hdr, sizeof(Node));
+                for (std::uint32_t i = live; i > pos; --i) hs[i] = hs[i - 1];
+            }
+            ::new (static_cast<void*>(n + pos)) Node(std::move(tmp));
+            B::hashes(hdr, sizeof(Node))[pos] = hash;
+            *hdr = B::make(length, live + 1, h);
+            if (gen_.noteInlineInsert()) return {lookupBits(key), true};
+            return {n + pos, true};
+        }
         bool inserted = false;
-        void* n = gen_.newMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, &tmp, &inserted);
-        return {static_cast<Node*>(n), inserted};
+        void* at = gen_.newMemberG(&vt_, HashMap2018KeyAndHash{&key, hash}, &tmp, &inserted);
+        return {static_cast<Node*>(at), inserted};
     }
     // Inserts, or replaces the value of the existing node.
     template <class V>
@@ -107,10 +131,34 @@ public:
         }
         return insert(k, std::forward<V>(v)).first;
     }
-    // Removes the key; false when absent.
+    // Removes the key; false when absent. The engine's in-place case (an
+    // unshared bucket that keeps its block) runs here with the node type
+    // known; shared or shrinking buckets go to the engine.
     bool erase(Key const& k) {
+        namespace B = HashMap2018Bucket;
         std::uint32_t const key = keyBits(k);
-        return gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, nullptr);
+        std::uint32_t const hash = hashBits(key);
+        std::uint32_t* hdr = gen_.bucketOf(hash);
+        std::uint32_t const h = *hdr;
+        std::uint32_t const live = B::live(h), length = B::length(h);
+        Node* n = reinterpret_cast<Node*>(B::nodes(hdr));
+        std::uint32_t pos = 0;
+        if (!((n->nodeKey() == key) & (live != 0))) {
+            pos = 1;
+            while (pos < live && n[pos].nodeKey() < key) ++pos;
+            if (pos >= live || n[pos].nodeKey() != key) return false;
+        }
+        if (__builtin_expect(hdr[1] != 1 || !(live == 1 || length <= 4 || (live - 1) * 2 > length), 0))
+            return gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hash}, nullptr);
+        n[pos].~Node();
+        if (pos + 1 < live) {
+            std::memmove(static_cast<void*>(n + pos), n + pos + 1, (live - pos - 1) * sizeof(Node));
+            std::uint32_t* hs = B::hashes(hdr, sizeof(Node));
+            for (std::uint32_t i = pos + 1; i < live; ++i) hs[i - 1] = hs[i];
+        }
+        *hdr = B::make(length, live - 1, h);
+        gen_.noteInlineDelete();
+        return true;
     }
     // Removes the key and moves its value to `out`; false (out untouched) when absent.
     bool erase(Key const& k, Value& out) {

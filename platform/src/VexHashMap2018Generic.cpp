@@ -356,6 +356,8 @@ void HashMap2018Generic::deleteSlow(HashMap2018VTable const* vt, std::uint32_t i
     }
 }
 
+void HashMap2018Generic::resizeAfterInlineInsert() { maybeResize(); }
+
 void HashMap2018Generic::maybeResize() {
     if (iterators_ != 0) return;
     if (size_ > bucketCount() / 2)

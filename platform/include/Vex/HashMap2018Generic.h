@@ -211,6 +211,22 @@ public:
     // The bucket a hash falls in (never null), for inline lookups.
     std::uint32_t* bucketOf(std::uint32_t hash) const { return slots_[hash & mask_]; }
     std::uint32_t* bucketAt(std::uint32_t slot) const { return slots_[slot]; }
+    // The typed front end removed a node in place from a bucket it held
+    // alone (the in-place case of deleteMemberG): the count follows.
+    void noteInlineDelete() { --size_; }
+    // The typed front end inserted a node in place into a bucket it held
+    // alone (the room case of newMemberG): the count follows, and the table
+    // is resized when the new count asks for it. True when it was (the node
+    // has then moved).
+    bool noteInlineInsert() {
+        ++size_;
+        if (__builtin_expect(size_ > ((mask_ + 1) >> 1) || (size_ < ((mask_ + 1) >> 3) && shrink_ && mask_ >= minBuckets_), 0) &&
+            iterators_ == 0) {
+            resizeAfterInlineInsert();
+            return true;
+        }
+        return false;
+    }
     // Bytes held: the bucket table plus every bucket block.
     std::size_t bytesUsed() const;
     // Checks every invariant of the layout; a violation stops the process.
@@ -233,6 +249,7 @@ public:
     static void trivialShift(HashMap2018VTable const* vt, void* nodes, std::uint32_t from, std::uint32_t live,
                              std::int32_t slotsToShift);
     static std::uint32_t* emptyBucket();
+    void resizeAfterInlineInsert();
 
 private:
     friend class HashMap2018IteratorGeneric;
