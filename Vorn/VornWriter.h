@@ -344,6 +344,7 @@ public:
             directNew_ = false;
         } else {
             idx = allocFor(f);
+            Mem::atomicStore(slots_.slotUnchecked(idx).orderKey, f.order);
             directNew_ = true;
             directPrev_ = f.prev;
         }
@@ -584,8 +585,6 @@ private:
     // when needed; `f` names links by position, so a remap is harmless).
     std::uint32_t allocFor(typename HashMap::Found const& f) {
         std::uint32_t idx = slots_.alloc();
-        Slot& s = slots_.slotUnchecked(idx);
-        Mem::atomicStore(s.orderKey, f.order);
         auto& h = slots_.header().common;
         Slots::setField(h.occupiedSlots, h.occupiedSlots + 1);
         if (h.occupiedSlots > h.peakOccupancy) Slots::setField(h.peakOccupancy, h.occupiedSlots);
