@@ -279,7 +279,7 @@ public:
                 quorl_.notify(f.curr, 0);
                 return slots_.slotUnchecked(f.curr).valuePtr();
             }
-            std::uint32_t idx = allocFor(f);
+            std::uint32_t idx = allocSlot();
             Slot& s = slots_.slotUnchecked(idx);
             SlotSequence::relink(s.word, SlotLink::linkOf(map_.link(f.prev).load(std::memory_order_relaxed)));
             fill(s, value, f.order);
@@ -343,7 +343,7 @@ public:
             idx = f.curr;
             directNew_ = false;
         } else {
-            idx = allocFor(f);
+            idx = allocSlot();
             Mem::atomicStore(slots_.slotUnchecked(idx).orderKey, f.order);
             directNew_ = true;
             directPrev_ = f.prev;
@@ -581,9 +581,9 @@ private:
                                 payload, Layout::kPayloadSize);
     }
 
-    // Takes a free slot for a new key found at `f` (grows the slot table
-    // when needed; `f` names links by position, so a remap is harmless).
-    std::uint32_t allocFor(typename HashMap::Found const& f) {
+    // Takes a free slot for a new key (grows the slot table when needed; a
+    // find result names links by position, so a remap is harmless to it).
+    std::uint32_t allocSlot() {
         std::uint32_t idx = slots_.alloc();
         auto& h = slots_.header().common;
         Slots::setField(h.occupiedSlots, h.occupiedSlots + 1);
