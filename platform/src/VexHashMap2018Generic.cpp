@@ -449,11 +449,17 @@ void HashMap2018Generic::rehash(std::uint32_t newCount) {
     if (newCount > oldCount) {
         // Doubling: old bucket i splits into i and i + oldCount by the hash
         // bit oldCount; each side is a subsequence of a sorted array.
+        std::size_t const firstHashOffset = B::kPrefixBytes + std::size_t(nodeSize_ <= kRoomyNodeBytes ? 2 : 1) * nodeSize_;
         for (std::uint32_t i = 0; i < oldCount; ++i) {
             std::uint32_t* hdr = old[i];
             // Buckets lie in the slab in no particular order: ask for the
             // header a few slots ahead.
-            if (i + 8 < oldCount) __builtin_prefetch(old[i + 8]);
+            if (i + 8 < oldCount) {
+                // Its node 0's hash too, where a slot's first block has it.
+                char const* ahead = reinterpret_cast<char const*>(old[i + 8]);
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + firstHashOffset);
+            }
             std::uint32_t const live = B::live(*hdr);
             fresh[i] = fresh[i + oldCount] = emptyBucket();
             if (live == 0) {
