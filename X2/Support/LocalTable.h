@@ -221,16 +221,23 @@ public:
     }  // the old control is released here
 
     // ---- write responses ----
+    //
+    // The operations of one record kind are templates constrained on the
+    // table kind rather than plain constrained members: an explicit
+    // instantiation of the class then leaves the other kind's operations out
+    // on every compiler (some instantiate constrained members regardless).
 
+    template <bool kRead = kReadTable>
     Record writeResponse(Index i) const
-        requires(!kReadTable)
+        requires(!kRead)
     {
         Record const* r = records_.find(i);
         return r ? *r : Record();
     }
 
+    template <bool kRead = kReadTable>
     void writeResponseIs(Record const& w)
-        requires(!kReadTable)
+        requires(!kRead)
     {
         Index const i = w.entryIndex();
         if (HnRecord* n = records_.lookupNode(i)) {
@@ -246,8 +253,9 @@ public:
         pub_.publishChangeRecursive(kWriteResponseAttrId, i.value(), nullptr, &Index::isEq);
     }
 
+    template <bool kRead = kReadTable>
     Record writeResponseDel(Index i)
-        requires(!kReadTable)
+        requires(!kRead)
     {
         Record out;
         if (!records_.erase(i, out)) return Record();
@@ -256,8 +264,9 @@ public:
     }
 
     // Nobody watching: one step, no publication. Otherwise one by one.
+    template <bool kRead = kReadTable>
     void writeResponseDelAll()
-        requires(!kReadTable)
+        requires(!kRead)
     {
         if (pub_.noSubscribers()) {
             records_.clear();
@@ -268,8 +277,9 @@ public:
 
     // ---- read requests and the bulk read response ----
 
+    template <bool kRead = kReadTable>
     void readRequestIs(Asic::Index i, Asic::HwTable::ReadRequest const& r)
-        requires kReadTable
+        requires(kRead)
     {
         if (HnRecord* n = records_.lookupNode(i)) {
             Record& cur = n->nodeValue();
@@ -283,15 +293,17 @@ public:
         pub_.publishChangeRecursive(kReadRequestAttrId, i, nullptr, &asicIndexIsEq);
     }
 
+    template <bool kRead = kReadTable>
     Asic::HwTable::ReadRequest readRequest(Asic::Index i) const
-        requires kReadTable
+        requires(kRead)
     {
         Record const* r = records_.find(i);
         return r ? *r : Record();
     }
 
+    template <bool kRead = kReadTable>
     Asic::HwTable::ReadRequest readRequestDel(Asic::Index i)
-        requires kReadTable
+        requires(kRead)
     {
         Record out;
         if (!records_.erase(i, out)) return Record();
@@ -299,8 +311,9 @@ public:
         return out;
     }
 
+    template <bool kRead = kReadTable>
     void readRequestDelAll()
-        requires kReadTable
+        requires(kRead)
     {
         if (pub_.noSubscribers()) {
             records_.clear();
@@ -309,14 +322,16 @@ public:
         for (auto it = records_.iterator(); !it.atEnd(); it.advance()) readRequestDel(it.key());
     }
 
+    template <bool kRead = kReadTable>
     Asic::TransactionId bulkReadResponse() const
-        requires kReadTable
+        requires(kRead)
     {
         return bulk_;
     }
 
+    template <bool kRead = kReadTable>
     void bulkReadResponseIs(Asic::TransactionId const& t)
-        requires kReadTable
+        requires(kRead)
     {
         if (t == bulk_) return;
         Asic::TransactionId const prev = bulk_;

@@ -9,9 +9,8 @@
 
 namespace Pell {
 namespace Utility {
-void affirmFailed(std::source_location loc) {
-    std::fprintf(stderr, "Pell::Utility::affirm failed: %s, function %s, line %u\n", loc.file_name(),
-                 loc.function_name(), unsigned(loc.line()));
+void affirmFailed(char const* file, char const* function, unsigned line) {
+    std::fprintf(stderr, "Pell::Utility::affirm failed: %s, function %s, line %u\n", file, function, line);
     std::fflush(stderr);
     std::abort();
 }

@@ -59,6 +59,7 @@ struct EntryLike {
     struct Bytes {
         std::uint32_t size;
         std::uint8_t bytes[20];
+        bool operator==(Bytes const&) const = default;
     };
     std::uint64_t transactionId;
     std::uint32_t entryIndex;

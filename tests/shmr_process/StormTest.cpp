@@ -132,7 +132,7 @@ Tally plainReader(Mem::RootPath const& rp, int stopFd, std::string const& oracle
         t.problem("reader attach failed");
         return t;
     }
-    std::mt19937 rng(std::uint32_t(::getpid()));
+    std::mt19937 rng{std::uint32_t(::getpid())};
     while (!readable(stopFd, 0)) readSome(r, t, rng);
     auto oracle = readOracle(oraclePath);
     Vorn::IterHint h;
@@ -178,7 +178,7 @@ Tally shadowReader(Mem::RootPath const& rp, int stopFd, std::string const& oracl
         t.problem("shadow attach failed");
         return t;
     }
-    std::mt19937 rng(std::uint32_t(::getpid()));
+    std::mt19937 rng{std::uint32_t(::getpid())};
     while (!readable(stopFd, 0)) {
         if (!s.service(512) && s.prepareToWait()) {
             pollfd p[2] = {{s.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
