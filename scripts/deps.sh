@@ -2,6 +2,8 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ python3 libfmt-dev libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev liblmdb-dev)
+# Extra packages a caller needs (scripts/fuzz.sh: the clang toolchain).
+pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "Lumo/Exception.h"
+#include "Lumo/Trace.h"
 #include "Vex/Hash.h"
 
 namespace SharedMem {
@@ -96,6 +97,7 @@ OwnerFile::Guard OwnerFile::lock() { return Guard(fd_); }
 
 void OwnerFile::reformat() {
     if (!record_) return;
+    LUMO_FMTRACE(debug_, 5, "OwnerFile", "formatting the owner file of {}", root_.path());
     std::memset(record_, 0, sizeof(Record));
     record_->magic = kMagic;
     record_->format = kOwnerFormat;
