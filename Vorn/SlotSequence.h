@@ -54,19 +54,20 @@ constexpr std::uint32_t kSeqOverwrite = 2u;
 constexpr std::uint32_t kSeqStep = 4u;
 
 struct SlotSequence {
-    // Writer: replaces the `valueBytes + 8` bytes (value and trailer) of the
-    // slot whose link word is `word`, keeping a copy in the spare slot while
-    // the old value is still valid. `src` holds value then trailer.
-    static void overwrite(SlotLink& word, void* slotPayload, SlotLink& spareWord, void* sparePayload,
-                          void const* src, std::size_t payloadBytes) {
-        (void)spareWord;
+    // Writer: replaces the value and trailer of the slot whose link word is
+    // `word` with `valueBytes` bytes from `value` and the trailer word,
+    // keeping a copy in the spare slot while the old value is still valid.
+    static void overwrite(SlotLink& word, void* slotPayload, void* sparePayload, void const* value,
+                          std::size_t valueBytes, std::uint64_t trailer) {
         std::uint64_t w = word.load(std::memory_order_relaxed);
         std::uint32_t s = SlotLink::seqOf(w);
         Mem::threadFence(std::memory_order_release);  // (W0)
-        if (s & kSeqOccupied) Mem::wordCopy(sparePayload, slotPayload, payloadBytes);
+        if (s & kSeqOccupied) Mem::wordCopy(sparePayload, slotPayload, valueBytes + 8);
         word.store(SlotLink::make(s + kSeqOverwrite, SlotLink::linkOf(w)), std::memory_order_release);  // (W1)
         Mem::threadFence(std::memory_order_release);                                          // (W2)
-        Mem::wordCopy(slotPayload, src, payloadBytes);
+        Mem::wordCopy(slotPayload, value, valueBytes);
+        std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(static_cast<char*>(slotPayload) + valueBytes))
+            .store(trailer, std::memory_order_relaxed);
         word.store(SlotLink::make((s + kSeqStep) | kSeqOccupied, SlotLink::linkOf(w)),
                    std::memory_order_release);  // (W3)
     }

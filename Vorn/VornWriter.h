@@ -573,12 +573,19 @@ private:
 
     // Write step 5: the new value and its order key into the slot.
     void fill(Slot& s, Value const& value, std::uint32_t order) {
-        alignas(8) unsigned char payload[Layout::kPayloadSize];
-        std::memcpy(payload, &value, sizeof(Value));
-        std::uint32_t trailer[2] = {order, 0};
-        std::memcpy(payload + sizeof(Value), trailer, 8);
-        SlotSequence::overwrite(s.word, s.payload(), slots_.header().spare.word, slots_.header().spare.payload(),
-                                payload, Layout::kPayloadSize);
+        // The trailer: the order key in its first four bytes, then zero.
+        std::uint32_t const words[2] = {order, 0};
+        std::uint64_t trailer;
+        std::memcpy(&trailer, words, 8);
+        Slot& spare = slots_.header().spare;
+        if constexpr (alignof(Value) >= 8) {
+            SlotSequence::overwrite(s.word, s.payload(), spare.payload(), &value, sizeof(Value), trailer);
+        } else {
+            // Word copies need 8-aligned source words.
+            alignas(8) unsigned char bytes[sizeof(Value)];
+            std::memcpy(bytes, &value, sizeof(Value));
+            SlotSequence::overwrite(s.word, s.payload(), spare.payload(), bytes, sizeof(Value), trailer);
+        }
     }
 
     // Takes a free slot for a new key (grows the slot table when needed; a
