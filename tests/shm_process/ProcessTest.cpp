@@ -2,7 +2,9 @@
 // reader in another process, and recovery from a writer killed at random
 // moments of a write storm.
 #include <csignal>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -22,16 +24,37 @@ using namespace shmtest;
 
 namespace {
 
-// Writes one byte to a pipe / waits for one, to sequence parent and child.
-void signalPipe(int fd) {
-    char c = 1;
-    (void)!::write(fd, &c, 1);
-}
-bool waitPipe(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return false;
-    char c;
-    return ::read(fd, &c, 1) == 1;
+// A pipe that sequences parent and child: one byte per signal. Closed
+// with the test (a child leaves by _exit and never runs the destructor).
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() {
+        if (::pipe(fd) != 0) ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    }
+    ~Pipe() {
+        for (int f : fd)
+            if (f >= 0) ::close(f);
+    }
+    Pipe(Pipe const&) = delete;
+    Pipe& operator=(Pipe const&) = delete;
+    void signal() const {
+        char c = 1;
+        (void)!::write(fd[1], &c, 1);
+    }
+    bool wait(int timeoutMs) const {
+        pollfd p{fd[0], POLLIN, 0};
+        if (::poll(&p, 1, timeoutMs) <= 0) return false;
+        char c;
+        return ::read(fd[0], &c, 1) == 1;
+    }
+};
+
+// Attaches `reader` to the channel of the map at `rp`, whose writer has
+// started. Use under ASSERT_NO_FATAL_FAILURE.
+void attachReader(Quorl::QuorlReader& reader, Mem::RootPath const& rp) {
+    SharedMem::FenixFile fenix(debug(), rp, false);
+    ASSERT_TRUE(fenix.read());
+    ASSERT_TRUE(reader.attach(fenix.fenixId())) << reader.message();
 }
 
 int envInt(char const* name, int dflt) {
@@ -72,17 +95,16 @@ TEST(WriterLock, SecondWriterRefusedWhileFirstLives) {
 TEST(WriterLock, GrantedAfterTheHolderIsKilled) {
     TempRoot root;
     auto rp = root.map("lockkill");
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
+    Pipe ready;
     pid_t child = ::fork();
     if (child == 0) {
         Writer<Rec64> w(debug(), "lock", Vorn::MapDescriptor(16), ops<Rec64>(), rp);
         w.initialize("none");
         w.write(Rec64::make(1, 1), true);
-        signalPipe(ready[1]);
+        ready.signal();
         for (;;) ::pause();
     }
-    ASSERT_TRUE(waitPipe(ready[0], 10000));
+    ASSERT_TRUE(ready.wait(10000));
     Writer<Rec64> w(debug(), "lock", Vorn::MapDescriptor(16), ops<Rec64>(), rp);
     try {
         w.initialize("none");
@@ -95,40 +117,34 @@ TEST(WriterLock, GrantedAfterTheHolderIsKilled) {
     ASSERT_NO_THROW(w.initialize("none"));
     ASSERT_NE(w.lookup(1), nullptr);  // the dead writer's files were taken over
     EXPECT_EQ(*w.lookup(1), Rec64::make(1, 1));
-    ::close(ready[0]);
-    ::close(ready[1]);
 }
 
 TEST(QuorlChannel, NotificationsWakeAReaderInAnotherProcess) {
     TempRoot root;
     auto rp = root.map("notify");
-    int ready[2], go[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(go), 0);
+    Pipe ready, go;
     constexpr std::uint32_t kKeys = 300;
     pid_t child = ::fork();
     if (child == 0) {
         Writer<Rec64> w(debug(), "notify", Vorn::MapDescriptor(16), ops<Rec64>(), rp);
         w.initialize("none");
-        signalPipe(ready[1]);
-        waitPipe(go[0], 10000);
+        ready.signal();
+        go.wait(10000);
         for (std::uint32_t k = 0; k < kKeys; ++k) {
             w.write(Rec64::make(k, 1), true);
             if (k % 50 == 0) ::usleep(2000);  // let the reader sleep and be woken
         }
-        signalPipe(ready[1]);
-        waitPipe(go[0], 10000);
+        ready.signal();
+        go.wait(10000);
         _exit(0);
     }
-    ASSERT_TRUE(waitPipe(ready[0], 10000));
-    SharedMem::FenixFile fenix(debug(), rp, false);
-    ASSERT_TRUE(fenix.read());
+    ASSERT_TRUE(ready.wait(10000));
     Quorl::QuorlReader reader(debug(), rp);
-    ASSERT_TRUE(reader.attach(fenix.fenixId())) << reader.message();
+    ASSERT_NO_FATAL_FAILURE(attachReader(reader, rp));
     ASSERT_GE(reader.fd(), 0);
     // The first service reports that the reader knows nothing yet.
     EXPECT_EQ(reader.service([](Quorl::Notif) {}), Quorl::QuorlReader::Status::resync);
-    signalPipe(go[1]);
+    go.signal();
     SlotFileView view{rp.filePath("slots")};
     std::set<std::uint32_t> keysSeen;
     int wakeups = 0, resyncs = 0;
@@ -141,8 +157,8 @@ TEST(QuorlChannel, NotificationsWakeAReaderInAnotherProcess) {
     EXPECT_EQ(resyncs, 0);
     EXPECT_EQ(keysSeen.size(), kKeys);
     EXPECT_GT(wakeups, 0);
-    ASSERT_TRUE(waitPipe(ready[0], 10000));
-    signalPipe(go[1]);
+    ASSERT_TRUE(ready.wait(10000));
+    go.signal();
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -163,10 +179,6 @@ TEST(QuorlChannel, NotificationsWakeAReaderInAnotherProcess) {
     w.detach();
     EXPECT_TRUE(reader.wait(0) || true);
     EXPECT_EQ(reader.service([](Quorl::Notif) {}), Quorl::QuorlReader::Status::closed);
-    ::close(ready[0]);
-    ::close(ready[1]);
-    ::close(go[0]);
-    ::close(go[1]);
 }
 
 // A reader that goes to sleep just as the writer announces a change is
@@ -182,9 +194,7 @@ TEST_P(QuorlWakeUp, NoneIsLostWhenTheReaderFallsAsleepDuringAChange) {
     if (!keepFence && !Quorl::registerForGlobalBarrier()) GTEST_SKIP() << "no process-wide barrier here";
     TempRoot root;
     auto rp = root.map("wakeup");
-    int ready[2], ack[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(ack), 0);
+    Pipe ready, ack;
     constexpr std::uint32_t kRounds = 30000;
     pid_t child = ::fork();
     if (child == 0) {
@@ -192,22 +202,20 @@ TEST_P(QuorlWakeUp, NoneIsLostWhenTheReaderFallsAsleepDuringAChange) {
         Writer<Rec64> w(debug(), "wakeup", Vorn::MapDescriptor(16), ops<Rec64>(), rp);
         w.initialize("none");
         if (w.quorl().noFence() == keepFence) _exit(3);
-        signalPipe(ready[1]);
+        ready.signal();
         for (std::uint32_t k = 0; k < kRounds; ++k) {
-            if (!waitPipe(ack[0], 10000)) _exit(2);
+            if (!ack.wait(10000)) _exit(2);
             w.write(Rec64::make(k % 64, k), true);
         }
         _exit(0);
     }
-    ASSERT_TRUE(waitPipe(ready[0], 10000));
-    SharedMem::FenixFile fenix(debug(), rp, false);
-    ASSERT_TRUE(fenix.read());
+    ASSERT_TRUE(ready.wait(10000));
     Quorl::QuorlReader reader(debug(), rp);
-    ASSERT_TRUE(reader.attach(fenix.fenixId())) << reader.message();
+    ASSERT_NO_FATAL_FAILURE(attachReader(reader, rp));
     reader.service([](Quorl::Notif) {});
     int timeouts = 0;
     for (std::uint32_t k = 0; k < kRounds && timeouts == 0; ++k) {
-        signalPipe(ack[1]);
+        ack.signal();
         std::uint32_t got = 0;
         while (got == 0 && timeouts == 0) {
             reader.service([&](Quorl::Notif) { ++got; });
@@ -218,7 +226,6 @@ TEST_P(QuorlWakeUp, NoneIsLostWhenTheReaderFallsAsleepDuringAChange) {
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    for (int fd : {ready[0], ready[1], ack[0], ack[1]}) ::close(fd);
 }
 
 INSTANTIATE_TEST_SUITE_P(Announcements, QuorlWakeUp, ::testing::Values(true, false),
@@ -264,14 +271,13 @@ TEST(CrashRecovery, WriterKilledAtRandomMoments) {
     std::mt19937 rng(42);
     int reused = 0, wiped = 0;
     for (int it = 0; it < iterations; ++it) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
+        Pipe ready;
         pid_t child = ::fork();
         if (child == 0) {
             Vorn::MapDescriptor d(32);
             Writer<Rec64> w(debug(), "crash", d, ops<Rec64>(), rp);
             w.initialize("none");
-            signalPipe(ready[1]);
+            ready.signal();
             std::mt19937 r(it * 7919 + 1);
             std::uint32_t gen = 0;
             for (;;) {
@@ -290,14 +296,12 @@ TEST(CrashRecovery, WriterKilledAtRandomMoments) {
                 if (gen % 256 == 0) ::usleep(300);
             }
         }
-        ASSERT_TRUE(waitPipe(ready[0], 20000)) << "child writer did not start";
+        ASSERT_TRUE(ready.wait(20000)) << "child writer did not start";
         ::usleep(rng() % 20000);
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << "child writer died on its own";
-        ::close(ready[0]);
-        ::close(ready[1]);
 
         SharedMem::FenixFile before(debug(), rp, false);
         ASSERT_TRUE(before.read());
