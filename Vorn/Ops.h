@@ -14,11 +14,27 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "Vex/Hash.h"
 
 namespace Vorn {
+
+// The hash seed of a map whose values have the type named `typeName` (the
+// name stored in the slot file's header). Every process derives it from the
+// name alone (32-bit FNV-1a), so a writer, its readers and a tool that only
+// reads the header all hash keys into the same buckets, and two maps of
+// different value types never share a seed by accident.
+constexpr std::uint32_t seedForType(std::string_view typeName) {
+    std::uint32_t h = 2166136261u;
+    for (char c : typeName) {
+        h ^= std::uint8_t(c);
+        h *= 16777619u;
+    }
+    return h;
+}
+static_assert(seedForType("") == 2166136261u && seedForType("a") == 0xe40c292cu);
 
 template <class V>
 class BasicOps {
@@ -30,6 +46,8 @@ public:
     static_assert(sizeof(V) % 8 == 0 && sizeof(V) > 0 && alignof(V) <= 8);
 
     BasicOps(std::uint32_t seed, std::string typeName) : seed_(seed), typeName_(std::move(typeName)) {}
+    // The seed every process of the map agrees on: derived from the type name.
+    explicit BasicOps(std::string typeName) : BasicOps(seedForType(typeName), std::move(typeName)) {}
 
     std::uint32_t seed() const { return seed_; }
     std::uint32_t hash(Key key) const { return Vex::hashSingleAttr(seed_, std::uint32_t(key)); }
