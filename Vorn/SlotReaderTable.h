@@ -38,8 +38,8 @@ public:
     using Slot = typename Layout::Slot;
     using Header = typename Layout::Header;
     static constexpr char const* kFileName = "slots";
-    // Changed re-reads of one slot before the read gives up (a writer stuck
-    // in the middle of a change, or one changing the slot without pause).
+    // Changed re-reads of one slot before the read says "unknown" (a writer
+    // changing the slot without pause; a dead writer leaves a stable word).
     static constexpr std::uint32_t kMaxSlotRetries = 1u << 16;
 
     // Value and trailer of a slot, as copied out.
@@ -116,15 +116,15 @@ public:
     bool resized() const { return std::uint32_t(headerWord()) != generation_; }
 
     // Copies slot `slot` under the sequence protocol; returns the slot's
-    // link word of that instant (sequence bit 0: the slot held a value), or
-    // sets `ok` false when the slot kept changing. The slot must be below
-    // the local count (Lumo::RangeException otherwise).
-    std::uint64_t readWord(std::uint32_t slot, Payload& out, bool& ok) {
+    // link word of that instant, with `result` present, absent, or unknown
+    // when the slot kept changing. The slot must be below the local count
+    // (Lumo::RangeException otherwise).
+    std::uint64_t readWord(std::uint32_t slot, Payload& out, SlotRead& result) {
         if (slot >= numSlots_)
             Lumo::raise<Lumo::RangeException>("SlotReaderTable slot {} out of range (numSlots {})", slot, numSlots_);
         Slot const& s = slotUnchecked(slot);
         std::uint32_t spare = 0;
-        std::uint64_t w = SlotSequence::readWord(s.word, s.value, header().spare.value, &out, sizeof out, ok, spare,
+        std::uint64_t w = SlotSequence::readWord(s.word, s.value, header().spare.value, &out, sizeof out, result, spare,
                                                  kMaxSlotRetries);
         spareReads_ += spare;
         lastSequence_ = SlotLink::seqOf(w);
@@ -132,14 +132,14 @@ public:
         return w;
     }
 
-    // getValue(slot, value): the slot's sequence (bit 0: a value was copied)
-    // and its trailer; `ok` false when the slot kept changing.
-    std::uint32_t getValue(std::uint32_t slot, V& value, std::uint64_t& trailer, bool& ok) {
+    // getValue(slot, value): the slot's value (when present) and its trailer.
+    SlotRead getValue(std::uint32_t slot, V& value, std::uint64_t& trailer) {
         Payload p;
-        std::uint64_t w = readWord(slot, p, ok);
+        SlotRead r;
+        readWord(slot, p, r);
         std::memcpy(static_cast<void*>(&value), p.value, sizeof(V));
         std::memcpy(&trailer, &p.orderKey, 8);
-        return SlotLink::seqOf(w);
+        return r;
     }
 
     // The link word of a slot below the local count (relaxed snapshot).

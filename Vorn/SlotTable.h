@@ -33,6 +33,7 @@
 
 #include <unistd.h>
 
+#include "Vorn/AttachResult.h"
 #include "Lumo/Assert.h"
 #include "Lumo/Exception.h"
 #include "Lumo/Toggle.h"
@@ -126,7 +127,7 @@ public:
     using Layout = SlotTable<V>;
     using Slot = typename Layout::Slot;
     using Header = typename Layout::Header;
-    static constexpr int kNew = 1, kExisting = 2, kInvalid = 8;
+    static constexpr int kNew = Vorn::attachNew, kExisting = Vorn::attachExisting, kInvalid = Vorn::attachInvalid;
 
     struct Config {
         std::uint32_t initialSlots = 100;
@@ -198,15 +199,7 @@ public:
         LUMO_FMASSERT(header().common.freeListHead == then, "SlotWriterTable", "free-list is not empty");
         for (std::uint32_t i = end; i-- > start;) {
             Slot& s = slotUnchecked(i);
-            std::uint32_t seq = SlotLink::seqOf(s.word.load(std::memory_order_relaxed));
-            // A slot reused after a shrink keeps counting; a fresh one starts at 0.
-            std::uint32_t newSeq = seq == 0 ? 0 : (seq & ~3u) + kSeqStep;
-            Mem::atomicStore(s.orderKey, 0u);
-            Mem::atomicStore(s.trailerPad, 0u);
-            std::uint64_t zero = 0;
-            Mem::wordCopy(s.value, &zero, 8);
-            if constexpr (sizeof(V) >= 16) Mem::wordCopy(s.value + 8, &zero, 8);
-            s.word.store(SlotLink::make(newSeq, i + 1 < end ? i + 1 : then));
+            SlotSequence::initFree(s.word, s.payload(), sizeof(V), i + 1 < end ? i + 1 : then);
         }
         setField(header().common.freeListHead, start);
     }

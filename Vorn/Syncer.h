@@ -12,11 +12,18 @@
 // delivered again afterwards. Synchronisation is reported once the scan is
 // done and the channel has been drained.
 //
+// A slot whose read stayed unknown (the writer kept changing it) is handed
+// back with revisit() and delivered again before synchronisation is
+// reported: the target is never forced to guess.
+//
 // Modes: idle (0), syncing (1: the channel and any rescan), flushing (2:
 // every shadow record handed to doFlushSlot(), then flushComplete()).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include <sched.h>
 
 #include "Lumo/Assert.h"
 #include "Lumo/Time.h"
@@ -67,7 +74,9 @@ public:
 
     int fd() const { return quorl_.fd(); }
     Mode mode() const { return mode_; }
-    bool done() const { return mode_ != flushing && !scanning_ && synced_; }
+    bool done() const { return mode_ != flushing && !scanning_ && synced_ && revisits_.empty(); }
+    // Delivers `slot` again (as a rescan would) at the next service().
+    void revisit(std::uint32_t slot) { revisits_.push_back(slot); }
     std::uint64_t resyncs() const { return resyncs_; }
     std::uint64_t delivered() const { return delivered_; }
 
@@ -87,6 +96,16 @@ public:
             return false;
         }
         if (mode_ != syncing) return false;
+        if (!revisits_.empty()) {
+            std::vector<std::uint32_t> again;
+            again.swap(revisits_);
+            for (std::uint32_t slot : again) target_.doSlot(slot, 0, true);
+            if (!revisits_.empty()) {
+                // Still busy: give the writer a moment before the next look.
+                ::sched_yield();
+                return true;
+            }
+        }
         if (scanning_) {
             std::uint32_t stop = scanEnd_ - scanPos_ > budget ? scanPos_ + std::uint32_t(budget) : scanEnd_;
             while (scanPos_ < stop) target_.doSlot(scanPos_++, 0, true);
@@ -112,7 +131,7 @@ public:
                 target_.handleDisconnect();
                 return false;
             case Quorl::QuorlReader::Status::ok:
-                if (quorl_.pending()) return true;
+                if (quorl_.pending() || !revisits_.empty()) return true;
                 if (!synced_) {
                     synced_ = true;
                     target_.syncComplete();
@@ -124,7 +143,7 @@ public:
 
     // Whether the owner may sleep in fd() now (false: call service()).
     bool prepareToWait() {
-        if (mode_ == flushing || scanning_ || (mode_ == syncing && !synced_)) return false;
+        if (mode_ == flushing || scanning_ || !revisits_.empty() || (mode_ == syncing && !synced_)) return false;
         if (mode_ != syncing) return true;
         return quorl_.prepareToWait();
     }
@@ -141,6 +160,7 @@ private:
     std::uint64_t flushSequence_ = 0;
     std::uint64_t resyncs_ = 0;
     std::uint64_t delivered_ = 0;
+    std::vector<std::uint32_t> revisits_;
 };
 
 }  // namespace Vorn

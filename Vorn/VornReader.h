@@ -135,31 +135,45 @@ public:
         return map_.next(key, out, hint);
     }
 
-    // The value in slot `slot`, repeated while either file was resized
-    // behind the reader (remapping in between). Absent (false, default value,
-    // hint reset) when the slot is empty or at or above the slot count.
-    bool getValue(std::uint32_t slot, Value& value, IterHint& hint) {
+    // The value in slot `slot`, read again while either file was resized
+    // behind the reader (remapping in between). Absent (default value, hint
+    // reset) when the slot is empty or at or above the slot count; unknown
+    // when the writer kept changing the slot: the caller looks again later.
+    SlotRead readSlot(std::uint32_t slot, Value& value, IterHint& hint) {
         requireAttached();
         for (std::uint32_t attempt = 0; attempt < HashMap::kMaxAttempts; ++attempt) {
             map_.sync();
             if (slot >= slots_.numSlots()) break;
             typename Slots::Payload p;
-            bool ok;
+            SlotRead r;
             std::uint64_t before = slots_.spareReads();
-            std::uint64_t w = slots_.readWord(slot, p, ok);
+            std::uint64_t w = slots_.readWord(slot, p, r);
             counters_->spareReads += slots_.spareReads() - before;
-            if (!ok || map_.moved()) {
+            if (r == SlotRead::unknown) {
                 ++counters_->retries;
+                hint.reset();
+                return r;
+            }
+            if (map_.moved()) {
+                ++counters_->resizeRetries;
                 continue;
             }
-            if (!(SlotLink::seqOf(w) & kSeqOccupied)) break;
+            if (r == SlotRead::absent) break;
             std::memcpy(static_cast<void*>(&value), p.value, sizeof(Value));
             hint = IterHint{SlotLink::seqOf(w), slot, std::uint32_t(ops_.hash(Ops::keyOf(value)) & (map_.count() - 1))};
-            return true;
+            return SlotRead::present;
         }
         hint.reset();
         value = ops_.defaultValue();
-        return false;
+        return SlotRead::absent;
+    }
+    // readSlot() for callers that need a yes or no: an unknown read raises
+    // Vorn::ReadContentionException rather than passing for an absence.
+    bool getValue(std::uint32_t slot, Value& value, IterHint& hint) {
+        SlotRead r = readSlot(slot, value, hint);
+        if (r == SlotRead::unknown)
+            Lumo::raise<ReadContentionException>("no stable read of slot {} of {}", slot, name_);
+        return r == SlotRead::present;
     }
 
     // Remaps both files for their current sizes.

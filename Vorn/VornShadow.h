@@ -14,7 +14,10 @@
 // the key its record remembers: an old key that left the slot is reported
 // gone (key-and-value callback, no value), a key now held is indexed and
 // reported (key callback). A key that moved to another slot (the writer
-// compacting its file) is re-indexed without being reported gone. The
+// compacting its file) is re-indexed without being reported gone: a key is
+// reported gone only after a lookup in the shared files confirms that the
+// map no longer holds it, and a slot that cannot be read stably is looked at
+// again later rather than taken for empty (never absent while present). The
 // owner reads values through the shadow's read operations, which answer
 // from the shared files.
 //
@@ -25,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Lumo/Assert.h"
 #include "Lumo/Exception.h"
@@ -79,9 +83,11 @@ public:
 
     // Applies one notification of slot `slot`. `validate(sequence)` tells
     // whether the notification is still the latest of its slot; `fullSync`
-    // notifications (rescans) are always applied.
+    // notifications (rescans) are always applied. False when the slot could
+    // not be read stably: nothing was changed or reported, and the caller
+    // delivers the slot again later.
     template <class Validate>
-    void doSlot(std::uint32_t slot, std::uint64_t sequence, bool fullSync, Validate&& validate) {
+    bool doSlot(std::uint32_t slot, std::uint64_t sequence, bool fullSync, Validate&& validate, int depth = 0) {
         if (slot >= store_.count()) {
             reader_.doResize();
             std::uint32_t shared = reader_.numSlots();
@@ -94,7 +100,7 @@ public:
                 else
                     LUMO_FMTRACE(debug_, 5, "KeyShadowStore",
                                  "complete. Never learned of slotIndex:{} so it is safe to ignore.", slot);
-                return;
+                return true;
             }
             LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "resize shadow slots from {} to {} due to out of range slot {}",
                          store_.count(), shared, slot);
@@ -105,7 +111,13 @@ public:
         }
         Value v;
         IterHint hint;
-        bool present = reader_.getValue(slot, v, hint);
+        SlotRead read = reader_.readSlot(slot, v, hint);
+        if (read == SlotRead::unknown) {
+            LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "slotIndex:{} still changing, looking again later", slot);
+            ++unsettled_;
+            return false;
+        }
+        bool present = read == SlotRead::present;
         Key key = present ? Ops::keyOf(v) : Key{};
         ShadowRecord& rec = store_[slot];
         bool removed = false;
@@ -115,15 +127,42 @@ public:
                              sequence);
                 LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "discarding notification for slotIndex:{}", slot);
                 ++discarded_;
-                return;
+                return true;
             }
+            // The key left this slot. Gone only if the map no longer holds it.
+            // Otherwise it now lives in another slot (moved by a compaction, or
+            // removed and written again), whose notification may still be on
+            // its way or may already have been read while that slot was empty:
+            // that slot is brought up to date now, which indexes the key there.
             Key old = rec.key;
+            Value elsewhere;
+            IterHint h;
+            bool stillPresent;
+            try {
+                stillPresent = reader_.lookup(old, elsewhere, h);
+            } catch (ReadContentionException const&) {
+                ++unsettled_;
+                return false;
+            }
+            if (stillPresent && (h.slot == slot || depth >= kMaxSettleDepth)) {
+                // The slot changed again under us, or a long chain of moves:
+                // look again later.
+                ++unsettled_;
+                return false;
+            }
             counters_.clear(slot);
             map_.remove(slot, counters_.occupied());
             rec.key = Key{};
             rec.rhash = 0;
             removed = true;
-            if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(old, nullptr);
+            if (stillPresent) {
+                ++movedAway_;
+                bool indexedThere = h.slot < store_.count() && store_[h.slot].linked() && store_[h.slot].key == old;
+                if (!indexedThere && !doSlot(h.slot, 0, true, validate, depth + 1))
+                    pending_.push_back(h.slot);
+            } else if (cfg_.notifying && cb_.onKeyValue) {
+                cb_.onKeyValue(old, nullptr);
+            }
         }
         if (present) {
             std::uint32_t rhash = Lumo::Util::reverse(reader_.ops().hash(key));
@@ -148,6 +187,7 @@ public:
             if (cfg_.notifying && cb_.onKey) cb_.onKey(key);
         }
         if (removed && !present) maybeShrink();
+        return true;
     }
 
     // One record of a flush: a linked record is unlinked and its key
@@ -178,7 +218,7 @@ public:
             return false;
         }
         IterHint h;
-        if (!reader_.getValue(slot, out, h)) {
+        if (reader_.readSlot(slot, out, h) != SlotRead::present) {
             LUMO_FMTRACE(debug_, 5, "KeyShadowSlot", "unable to retrieve slotIndex:{}, returning not found", slot);
             return false;
         }
@@ -198,6 +238,17 @@ public:
     std::uint32_t indexBuckets() const { return map_.numBuckets(); }
     std::uint64_t resizes() const { return resizes_; }
     std::uint64_t discarded() const { return discarded_; }
+    // Reads that stayed unknown (delivered again later), and keys that left a
+    // slot without leaving the map (not reported gone).
+    std::uint64_t unsettled() const { return unsettled_; }
+    std::uint64_t movedAway() const { return movedAway_; }
+    // Slots that a nested update could not settle; the caller delivers them again.
+    template <class F>
+    void takePending(F&& f) {
+        std::vector<std::uint32_t> p;
+        p.swap(pending_);
+        for (std::uint32_t slot : p) f(slot);
+    }
     void shrinkEnabledIs(bool on) { cfg_.shrinkEnabled = on; }
     void notifyingIs(bool on) { cfg_.notifying = on; }
     bool notifying() const { return cfg_.notifying; }
@@ -232,6 +283,10 @@ private:
     SlotCounters counters_;
     std::uint64_t resizes_ = 0;
     std::uint64_t discarded_ = 0;
+    std::uint64_t unsettled_ = 0;
+    std::uint64_t movedAway_ = 0;
+    std::vector<std::uint32_t> pending_;
+    static constexpr int kMaxSettleDepth = 8;
 };
 
 template <class Ops>
@@ -375,8 +430,10 @@ public:
 private:
     // ---------------------------------------------------------------- SyncTarget
     void doSlot(std::uint32_t slot, std::uint64_t sequence, bool fullSync) override {
-        store_.doSlot(slot, sequence, fullSync,
-                      [&](std::uint64_t s) { return quorl_.validateNotif(Quorl::Notif{slot, s}); });
+        if (!store_.doSlot(slot, sequence, fullSync,
+                           [&](std::uint64_t s) { return quorl_.validateNotif(Quorl::Notif{slot, s}); }))
+            syncer_.revisit(slot);
+        store_.takePending([&](std::uint32_t s) { syncer_.revisit(s); });
     }
     std::uint32_t resyncRange() override {
         reader_.doResize();

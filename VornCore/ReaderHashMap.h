@@ -26,8 +26,11 @@
 //    reader mapped before use; a chain longer than the slot count is a
 //    cycle. A corruption error raised while the files were being resized
 //    leads to a remap and a new attempt, otherwise it propagates.
-//  - Every loop is bounded: slot reads by SlotReaderTable::kMaxSlotRetries,
-//    walks by the slot and bucket counts, attempts by kMaxAttempts.
+//  - Every walk is bounded by the slot and bucket counts. A slot that keeps
+//    changing, or a walk that keeps restarting, is the writer making
+//    progress: the reader keeps trying (yielding now and then) and, after
+//    kMaxAttempts, raises Vorn::ReadContentionException: "unknown, look
+//    again", never an absence. A dead writer leaves stable words.
 //
 // Stale reads are harmless: a value returned was whole and linked under its
 // key at the instant it was copied; an absence was true at some instant of
@@ -45,8 +48,9 @@
 #include "Vorn/IterHint.h"
 #include "Vorn/SlotLink.h"
 #include "Vorn/SlotReaderTable.h"
+#include "Vorn/ReadContentionException.h"
 #include "VornCore/BucketReader.h"
-#include "VornCore/WriterHashMap.h"
+#include "VornCore/ChainCursor.h"
 
 namespace VornCore {
 
@@ -60,6 +64,78 @@ struct ReaderCounters {
     std::uint64_t iterations = 0;
 };
 
+// Retrying walks for readers (ChainCursor.h): slots are copied under the
+// sequence protocol and the word that led to a slot is re-read after it.
+template <class Ops>
+struct ReaderAccess {
+    using Key = typename Ops::Key;
+    using Slots = Vorn::SlotReaderTable<typename Ops::Value>;
+    using Payload = typename Slots::Payload;
+
+    Ops const& ops;
+    Slots& slots;
+    BucketReader& buckets;
+    ReaderCounters& counters;
+    std::uint32_t bucketGeneration = 0;
+    Payload payload;  // of the slot last visited
+
+    std::uint32_t numSlots() const { return slots.numSlots(); }
+    Vorn::SlotLink const& head(std::uint32_t b) const { return buckets.head(b); }
+    Vorn::SlotLink const& word(LinkRef r) const { return r.bucket ? buckets.head(r.index) : slots.word(r.index); }
+    bool linkMoved(LinkRef via, std::uint64_t viaWord) {
+        // Acquire: the re-read happens after the slot copy (pairs with the
+        // writer's release store of the link word).
+        if (word(via).load(std::memory_order_acquire) == viaWord) return false;
+        ++counters.retries;
+        return true;
+    }
+    Step visit(LinkRef via, std::uint64_t viaWord, std::uint32_t idx, std::uint64_t& w, Key& key) {
+        ++counters.steps;
+        Vorn::SlotRead r;
+        std::uint64_t before = slots.spareReads();
+        w = slots.readWord(idx, payload, r);
+        counters.spareReads += slots.spareReads() - before;
+        if (r == Vorn::SlotRead::unknown) {
+            ++counters.retries;
+            return Step::restart;
+        }
+        if (linkMoved(via, viaWord)) return Step::restart;
+        if (r == Vorn::SlotRead::absent) ReaderHashMapCommon::throwNotOccupied(idx);
+        key = Ops::keyAt(payload.value);
+        return Step::slot;
+    }
+    std::uint32_t hash(Key key) const { return ops.hash(key); }
+    // A concurrent split or merge is tolerated: the key may belong to the
+    // bucket under the count, half or double the count.
+    void checkKey(std::uint32_t idx, std::uint32_t hash, std::uint32_t bucket, std::uint32_t n) const {
+        if (!belongs(hash, bucket, n) || payload.orderKey != Lumo::Util::reverse(hash))
+            ReaderHashMapCommon::throwCorruptKey(idx, bucket, n);
+    }
+    static bool belongs(std::uint32_t hash, std::uint32_t bucket, std::uint32_t n) {
+        if ((hash & (n - 1)) == bucket) return true;
+        if (n > 1 && (hash & (n / 2 - 1)) == (bucket & (n / 2 - 1))) return true;
+        return std::uint64_t(n) * 2 <= BucketFileHeader::kMaxCount && (hash & (2 * n - 1)) == bucket;
+    }
+    static void verifyNextBucket(std::uint32_t bucket, std::uint32_t next, std::uint32_t n) {
+        std::uint32_t expected = nextBucketInOrder(bucket, n);
+        if (next == expected) return;
+        if (n > 1 && next == nextBucketInOrder(bucket & (n / 2 - 1), n / 2)) return;
+        if (std::uint64_t(n) * 2 <= BucketFileHeader::kMaxCount && next == nextBucketInOrder(bucket, 2 * n)) return;
+        ReaderHashMapCommon::throwBadNextBucket(bucket, next, expected);
+    }
+    // Whether either table moved since the attempt began.
+    bool stale() {
+        std::uint64_t w = Mem::atomicLoad(buckets.header().generationCount, std::memory_order_acquire);
+        if (std::uint32_t(w) == bucketGeneration && !slots.resized()) return false;
+        ++counters.resizeRetries;
+        return true;
+    }
+    [[noreturn]] static void throwCycle(std::uint64_t steps) { ReaderHashMapCommon::throwHashChainCycle(steps); }
+    [[noreturn]] static void throwOutOfRange(std::uint32_t idx, std::uint32_t n) {
+        ReaderHashMapCommon::throwOutOfRangeIndex(idx, n);
+    }
+};
+
 template <class Ops>
 class ReaderHashMap {
 public:
@@ -67,11 +143,16 @@ public:
     using Key = typename Ops::Key;
     using Slots = Vorn::SlotReaderTable<Value>;
     using Payload = typename Slots::Payload;
+    using Access = ReaderAccess<Ops>;
+    using Cursor = ChainCursor<Access>;
+    // Attempts of one operation before it gives up with
+    // Vorn::ReadContentionException (each restart is a change the writer made).
     static constexpr std::uint32_t kMaxAttempts = 1u << 20;
 
     ReaderHashMap(Lumo::Platform::DebugHandler* debug, Ops const& ops, Slots& slots, BucketReader& buckets,
                   ReaderCounters& counters)
-        : debug_(debug), ops_(ops), slots_(slots), buckets_(buckets), counters_(counters) {}
+        : debug_(debug), ops_(ops), slots_(slots), buckets_(buckets), counters_(counters),
+          access_{ops_, slots_, buckets_, counters_, 0, {}} {}
 
     // The value of `key` into `out`; false when absent.
     bool lookup(Key key, Value& out, Vorn::IterHint& hint) {
@@ -84,9 +165,9 @@ public:
     bool first(Value& out, Vorn::IterHint& hint) {
         ++counters_.iterations;
         bool ok = attempts([&] {
-            Vorn::SlotLink const* via = &buckets_.head(0);
-            std::uint64_t vw = via->load(std::memory_order_acquire);
-            return advance(via, vw, Vorn::SlotLink::linkOf(vw), 0, out, hint);
+            Cursor c(access_);
+            c.start(0, count_);
+            return produce(c, out, hint);
         });
         if (!ok) LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "none found!");
         return ok;
@@ -105,7 +186,9 @@ public:
     // Checks that a chain end of `bucket` names `next` (tolerating a
     // concurrent split or merge: the successor under the count, half or
     // double the count). Raises Lumo::CorruptionDetectedException otherwise.
-    void verifyNextBucket(std::uint32_t bucket, std::uint32_t next) const { verifyNextBucket(bucket, next, count_); }
+    void verifyNextBucket(std::uint32_t bucket, std::uint32_t next) const {
+        Access::verifyNextBucket(bucket, next, count_);
+    }
 
     // Takes the current shapes of both tables, remapping as needed.
     void sync() {
@@ -116,20 +199,17 @@ public:
         }
         auto s = buckets_.shape();
         count_ = s.count;
-        bucketGeneration_ = s.generation;
-        slotGeneration_ = slots_.generation();
+        access_.bucketGeneration = s.generation;
     }
     // Whether either table moved since sync().
     bool moved() const {
-        std::uint64_t w = Mem::atomicLoad(bucketHeader().generationCount, std::memory_order_acquire);
-        return std::uint32_t(w) != bucketGeneration_ || slots_.resized();
+        std::uint64_t w = Mem::atomicLoad(buckets_.header().generationCount, std::memory_order_acquire);
+        return std::uint32_t(w) != access_.bucketGeneration || slots_.resized();
     }
     std::uint32_t count() const { return count_; }
 
 private:
     enum class Result { found, absent, restart };
-
-    BucketFileHeader const& bucketHeader() const { return buckets_.header(); }
 
     template <class F>
     bool attempts(F&& once) {
@@ -144,175 +224,80 @@ private:
                 ++counters_.resizeRetries;
             }
         }
-        Lumo::raise<Lumo::CorruptionDetectedException>("no consistent read after {} attempts", kMaxAttempts);
+        Lumo::raise<Vorn::ReadContentionException>("no stable read of {} after {} attempts", slots_.name(),
+                                                   kMaxAttempts);
     }
 
-    static bool belongs(std::uint32_t hash, std::uint32_t bucket, std::uint32_t n) {
-        if ((hash & (n - 1)) == bucket) return true;
-        if (n > 1 && (hash & (n / 2 - 1)) == (bucket & (n / 2 - 1))) return true;
-        return std::uint64_t(n) * 2 <= BucketFileHeader::kMaxCount && (hash & (2 * n - 1)) == bucket;
-    }
-
-    static void verifyNextBucket(std::uint32_t bucket, std::uint32_t next, std::uint32_t n) {
-        std::uint32_t expected = nextBucketInOrder(bucket, n);
-        if (next == expected) return;
-        if (n > 1 && next == nextBucketInOrder(bucket & (n / 2 - 1), n / 2)) return;
-        if (std::uint64_t(n) * 2 <= BucketFileHeader::kMaxCount && next == nextBucketInOrder(bucket, 2 * n)) return;
-        ReaderHashMapCommon::throwBadNextBucket(bucket, next, expected);
-    }
-
-    // Reads slot `idx` reached through `via` (whose word was `vw`); checks
-    // the index, the link and the slot's state. Result::restart when the
-    // link moved or the slot kept changing.
-    Result step(Vorn::SlotLink const* via, std::uint64_t vw, std::uint32_t idx, std::uint32_t bucket, Payload& p,
-                std::uint64_t& sw, Key& k) {
-        std::uint32_t numSlots = slots_.numSlots();
-        if (idx >= numSlots) {
-            if (via->load(std::memory_order_acquire) != vw) return retry();
-            ReaderHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-        }
-        ++counters_.steps;
-        bool ok;
-        std::uint64_t before = slots_.spareReads();
-        sw = slots_.readWord(idx, p, ok);
-        counters_.spareReads += slots_.spareReads() - before;
-        if (!ok) return retry();
-        // Acquire: the re-read happens after the slot copy (pairs with the
-        // writer's release store of the link word).
-        if (via->load(std::memory_order_acquire) != vw) return retry();
-        if (!(Vorn::SlotLink::seqOf(sw) & Vorn::kSeqOccupied)) ReaderHashMapCommon::throwNotOccupied(idx);
-        k = Ops::keyAt(p.value);
-        std::uint32_t h = ops_.hash(k);
-        if (!belongs(h, bucket, count_) || p.orderKey != Lumo::Util::reverse(h))
-            ReaderHashMapCommon::throwCorruptKey(idx, bucket, count_);
+    Result found(Cursor const& c, Value& out, Vorn::IterHint& hint) {
+        std::memcpy(static_cast<void*>(&out), access_.payload.value, sizeof(Value));
+        hint = Vorn::IterHint{c.sequence(), c.slot(), c.bucket()};
         return Result::found;
-    }
-    Result retry() {
-        ++counters_.retries;
-        return Result::restart;
     }
 
     Result lookupOnce(Key key, std::uint32_t hash, Value& out, Vorn::IterHint& hint) {
-        std::uint32_t n = count_;
-        std::uint32_t b = hash & (n - 1);
         std::uint32_t r = Lumo::Util::reverse(hash);
-        Vorn::SlotLink const* via = &buckets_.head(b);
-        std::uint64_t vw = via->load(std::memory_order_acquire);
-        std::uint32_t l = Vorn::SlotLink::linkOf(vw);
-        std::uint64_t steps = 0;
-        std::uint32_t numSlots = slots_.numSlots();
-        while (Vorn::SlotLink::isSlot(l)) {
-            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            if (++steps > numSlots) ReaderHashMapCommon::throwHashChainCycle(steps);
-            Payload p;
-            std::uint64_t sw;
-            Key k;
-            if (step(via, vw, idx, b, p, sw, k) == Result::restart) return Result::restart;
-            if (r < p.orderKey || (r == p.orderKey && !(k < key))) {
-                if (r == p.orderKey && k == key) {
-                    std::memcpy(static_cast<void*>(&out), p.value, sizeof(Value));
-                    hint = Vorn::IterHint{Vorn::SlotLink::seqOf(sw), idx, b};
-                    return Result::found;
-                }
+        Cursor c(access_);
+        c.start(hash & (count_ - 1), count_);
+        for (; c.atSlot(); c.advance()) {
+            if (c.load() == Step::restart) return Result::restart;
+            if (!orderedBefore(c.order(), c.key(), r, key)) {
+                if (c.order() == r && c.key() == key) return found(c, out, hint);
                 break;
             }
-            via = &slots_.word(idx);
-            vw = sw;
-            l = Vorn::SlotLink::linkOf(sw);
         }
-        if (!Vorn::SlotLink::isSlot(l)) verifyNextBucket(b, Vorn::SlotLink::indexOf(l), n);
-        if (moved()) {
-            ++counters_.resizeRetries;
-            return Result::restart;
-        }
+        if (!c.atSlot()) c.checkEnd();
+        if (access_.stale()) return Result::restart;
         hint.reset();
         return Result::absent;
     }
 
-    // The first value at or after link `l` (read from `via` as `vw`) of
-    // `bucket`, following chain ends into the buckets they name.
-    Result advance(Vorn::SlotLink const* via, std::uint64_t vw, std::uint32_t l, std::uint32_t bucket, Value& out,
-                   Vorn::IterHint& hint) {
-        std::uint32_t n = count_;
-        std::uint64_t hops = 0;
-        while (!Vorn::SlotLink::isSlot(l)) {
-            std::uint32_t nb = Vorn::SlotLink::indexOf(l);
-            if (nb == Vorn::kLinkIndexMask) {
-                verifyNextBucket(bucket, nb, n);
-                if (moved()) {
-                    ++counters_.resizeRetries;
-                    return Result::restart;
-                }
+    // The first value at or after the cursor's link, following chain ends
+    // into the buckets they name.
+    Result produce(Cursor& c, Value& out, Vorn::IterHint& hint) {
+        while (!c.atSlot()) {
+            Step s = c.nextBucket();
+            if (s == Step::restart) return Result::restart;
+            if (s == Step::end) {
                 hint.reset();
                 return Result::absent;
             }
-            verifyNextBucket(bucket, nb, n);
-            if (moved()) {
-                ++counters_.resizeRetries;
-                return Result::restart;
-            }
-            if (++hops > std::uint64_t(n) * 2) ReaderHashMapCommon::throwHashChainCycle(hops);
-            bucket = nb;
-            via = &buckets_.head(bucket);
-            vw = via->load(std::memory_order_acquire);
-            l = Vorn::SlotLink::linkOf(vw);
         }
-        std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-        Payload p;
-        std::uint64_t sw;
-        Key k;
-        if (step(via, vw, idx, bucket, p, sw, k) == Result::restart) return Result::restart;
-        std::memcpy(static_cast<void*>(&out), p.value, sizeof(Value));
-        hint = Vorn::IterHint{Vorn::SlotLink::seqOf(sw), idx, bucket};
-        LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} found at bucket {}, saving {}", k, bucket, idx);
-        return Result::found;
+        if (c.load() == Step::restart) return Result::restart;
+        LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} found at bucket {}, saving {}", c.key(), c.bucket(), c.slot());
+        return found(c, out, hint);
     }
 
     Result nextOnce(Key key, std::uint32_t hash, Value& out, Vorn::IterHint& hint) {
-        std::uint32_t n = count_;
-        std::uint32_t b = hash & (n - 1);
+        std::uint32_t b = hash & (count_ - 1);
+        Cursor c(access_);
         if (hint.valid() && hint.slot < slots_.numSlots()) {
             Payload p;
-            bool ok;
-            std::uint64_t sw = slots_.readWord(hint.slot, p, ok);
+            Vorn::SlotRead rd;
+            std::uint64_t sw = slots_.readWord(hint.slot, p, rd);
             // Continues in the key's bucket under the count just taken, not
             // the hint's: the bucket table may have doubled or halved any
             // number of times since without touching the slot's link word.
-            if (ok && Vorn::SlotLink::seqOf(sw) == hint.sequence && (hint.sequence & Vorn::kSeqOccupied) &&
+            if (rd == Vorn::SlotRead::present && Vorn::SlotLink::seqOf(sw) == hint.sequence &&
                 Ops::keyAt(p.value) == key) {
-                Result res = advance(&slots_.word(hint.slot), sw, Vorn::SlotLink::linkOf(sw), b, out, hint);
+                c.resume(b, count_, hint.slot, sw);
+                Result res = produce(c, out, hint);
                 if (res == Result::found)
                     LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} success {}, saving {}", key, true, hint.slot);
-                if (res != Result::restart) return res;
-                hint.reset();
-                return Result::restart;
+                if (res == Result::restart) hint.reset();
+                return res;
             }
         }
         std::uint32_t r = Lumo::Util::reverse(hash);
-        Vorn::SlotLink const* via = &buckets_.head(b);
-        std::uint64_t vw = via->load(std::memory_order_acquire);
-        std::uint32_t l = Vorn::SlotLink::linkOf(vw);
-        std::uint64_t steps = 0;
-        std::uint32_t numSlots = slots_.numSlots();
-        while (Vorn::SlotLink::isSlot(l)) {
-            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            if (++steps > numSlots) ReaderHashMapCommon::throwHashChainCycle(steps);
-            Payload p;
-            std::uint64_t sw;
-            Key k;
-            if (step(via, vw, idx, b, p, sw, k) == Result::restart) return Result::restart;
-            LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} comparing slot {} {}", key, idx, k);
-            if (r < p.orderKey || (r == p.orderKey && key < k)) {
-                std::memcpy(static_cast<void*>(&out), p.value, sizeof(Value));
-                hint = Vorn::IterHint{Vorn::SlotLink::seqOf(sw), idx, b};
-                LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} success {}, saving {}", key, true, idx);
-                return Result::found;
+        c.start(b, count_);
+        for (; c.atSlot(); c.advance()) {
+            if (c.load() == Step::restart) return Result::restart;
+            LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} comparing slot {} {}", key, c.slot(), c.key());
+            if (orderedBefore(r, key, c.order(), c.key())) {
+                LUMO_FMTRACE(debug_, 5, "ReaderHashMap", "{} success {}, saving {}", key, true, c.slot());
+                return found(c, out, hint);
             }
-            via = &slots_.word(idx);
-            vw = sw;
-            l = Vorn::SlotLink::linkOf(sw);
         }
-        return advance(via, vw, l, b, out, hint);
+        return produce(c, out, hint);
     }
 
     Lumo::Platform::DebugHandler* debug_;
@@ -320,9 +305,8 @@ private:
     Slots& slots_;
     BucketReader& buckets_;
     ReaderCounters& counters_;
+    Access access_;
     std::uint32_t count_ = 1;
-    std::uint32_t bucketGeneration_ = 0;
-    std::uint32_t slotGeneration_ = 0;
 };
 
 }  // namespace VornCore

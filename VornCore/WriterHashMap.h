@@ -28,26 +28,50 @@
 #include "Lumo/Util.h"
 #include "Vorn/SlotSequence.h"
 #include "Vorn/SlotTable.h"
+#include "VornCore/BucketReader.h"
 #include "VornCore/BucketWriter.h"
+#include "VornCore/ChainCursor.h"
 
 namespace VornCore {
 
-// A link word named by position, so that it survives a remap: a bucket
-// head or a slot's word.
-struct LinkRef {
-    bool bucket;
-    std::uint32_t index;
-};
+// Checked walks over the writer's own files (ChainCursor.h): slots are read
+// in place, and every failed check is corruption.
+template <class Ops>
+struct WriterAccess {
+    using Key = typename Ops::Key;
+    using Slots = Vorn::SlotWriterTable<typename Ops::Value>;
 
-// Successor of bucket b among n = 2^k buckets in bit-reversed order, or
-// 0x3fffffff after the last.
-inline std::uint32_t nextBucketInOrder(std::uint32_t b, std::uint32_t n) {
-    if (n <= 1) return Vorn::kLinkIndexMask;
-    int k = __builtin_ctz(n);
-    std::uint32_t r = Lumo::Util::reverse(b) >> (32 - k);
-    if (r + 1 >= n) return Vorn::kLinkIndexMask;
-    return Lumo::Util::reverse(r + 1) >> (32 - k);
-}
+    Ops const& ops;
+    Slots& slots;
+    BucketWriter<Vorn::SlotLink>& buckets;
+
+    std::uint32_t numSlots() const { return slots.numSlots(); }
+    Vorn::SlotLink const& head(std::uint32_t b) const { return buckets.head(b); }
+    Step visit(LinkRef, std::uint64_t, std::uint32_t idx, std::uint64_t& word, Key& key) const {
+        auto& s = slots.slotUnchecked(idx);
+        word = s.word.load(std::memory_order_relaxed);
+        if (!(Vorn::SlotLink::seqOf(word) & Vorn::kSeqOccupied)) WriterHashMapCommon::throwNotOccupied(idx);
+        key = Ops::keyAt(s.value);
+        return Step::slot;
+    }
+    static bool linkMoved(LinkRef, std::uint64_t) { return false; }
+    std::uint32_t hash(Key key) const { return ops.hash(key); }
+    // The order key comes from the key itself rather than the slot's copy,
+    // which sits past the value on another cache line (the validator checks
+    // that the two agree).
+    static void checkKey(std::uint32_t idx, std::uint32_t hash, std::uint32_t bucket, std::uint32_t n) {
+        if ((hash & (n - 1)) != bucket) WriterHashMapCommon::throwCorruptKey(idx);
+    }
+    static void verifyNextBucket(std::uint32_t bucket, std::uint32_t next, std::uint32_t n) {
+        std::uint32_t expected = nextBucketInOrder(bucket, n);
+        if (next != expected) ReaderHashMapCommon::throwBadNextBucket(bucket, next, expected);
+    }
+    static bool stale() { return false; }
+    [[noreturn]] static void throwCycle(std::uint64_t steps) { WriterHashMapCommon::throwHashChainCycle(steps); }
+    [[noreturn]] static void throwOutOfRange(std::uint32_t idx, std::uint32_t n) {
+        WriterHashMapCommon::throwOutOfRangeIndex(idx, n);
+    }
+};
 
 template <class Ops>
 class WriterHashMap {
@@ -98,52 +122,32 @@ public:
         f.hash = hash;
         f.order = Lumo::Util::reverse(hash);
         f.bucket = hash & (count_ - 1);
-        if (f.bucket >= count_) BucketWriterCommon::throwOutOfRange(f.bucket, count_);
-        f.prev = LinkRef{true, f.bucket};
-        std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(f.bucket).load(std::memory_order_relaxed));
-        std::uint32_t numSlots = slots_.numSlots();
-        std::uint64_t steps = 0;
-        while (Vorn::SlotLink::isSlot(l)) {
-            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            Slot& s = chainSlot(idx, steps, numSlots);
-            std::uint64_t w = s.word.load(std::memory_order_relaxed);
-            if (!(Vorn::SlotLink::seqOf(w) & Vorn::kSeqOccupied)) WriterHashMapCommon::throwNotOccupied(idx);
-            Key k = Ops::keyAt(s.value);
-            std::uint32_t h = ops_.hash(k);
-            if ((h & (count_ - 1)) != f.bucket) WriterHashMapCommon::throwCorruptKey(idx);
-            // The order key from the key itself rather than the slot's copy,
-            // which sits past the value on another cache line (the validator
-            // checks that the two agree).
-            std::uint32_t r = Lumo::Util::reverse(h);
-            if (f.order < r || (f.order == r && !(k < key))) {
-                f.curr = idx;
-                f.stopLink = l;
-                f.found = f.order == r && k == key;
-                return f;
+        Cursor c = cursor();
+        c.start(f.bucket, count_);
+        for (; c.atSlot(); c.advance()) {
+            c.load();
+            if (!orderedBefore(c.order(), c.key(), f.order, key)) {
+                f.curr = c.slot();
+                f.found = c.order() == f.order && c.key() == key;
+                break;
             }
-            f.prev = LinkRef{false, idx};
-            l = Vorn::SlotLink::linkOf(w);
         }
-        f.curr = Vorn::kInvalidSlot;
-        f.stopLink = l;
+        f.prev = c.via();
+        f.stopLink = c.link();
         return f;
     }
 
-    // The end link of a chain that starts at `l`, and the ref of its last word.
-    LinkRef chainEnd(std::uint32_t bucket, std::uint32_t& endLink) const {
-        LinkRef ref{true, bucket};
-        std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(bucket).load(std::memory_order_relaxed));
-        std::uint32_t numSlots = slots_.numSlots();
-        std::uint64_t steps = 0;
-        while (Vorn::SlotLink::isSlot(l)) {
-            std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-            Slot& s = chainSlot(idx, steps, numSlots);
-            ref = LinkRef{false, idx};
-            l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
-        }
-        endLink = l;
-        return ref;
+    // The ref of the last word of bucket `bucket`'s chain.
+    LinkRef chainEnd(std::uint32_t bucket) const {
+        Cursor c = cursor();
+        c.start(bucket, count_);
+        for (; c.atSlot(); c.advance()) c.load();
+        return c.via();
     }
+
+    using Access = WriterAccess<Ops>;
+    using Cursor = ChainCursor<Access>;
+    Cursor cursor() const { return Cursor(access_); }
 
     // Doubles the bucket table: the tails of the chains move to the new buckets.
     void growBuckets() {
@@ -154,37 +158,21 @@ public:
         std::uint64_t start = Lumo::Rdtsc::now();
         beginSlices(start);
         buckets_.resize(n2);
-        std::uint32_t numSlots = slots_.numSlots();
         // Pass 1: bucket b + n starts at the first slot of b's chain that moves,
         // or continues where b's chain ends when nothing moves.
         for (std::uint32_t b = 0; b < n; ++b) {
-            std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(b).load(std::memory_order_relaxed));
-            std::uint64_t steps = 0;
-            while (Vorn::SlotLink::isSlot(l)) {
-                std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-                Slot& s = chainSlot(idx, steps, numSlots);
-                if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
-                l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
-            }
-            Vorn::SlotSequence::relink(buckets_.head(b + n), l);
+            Cursor c = firstMoving(b, n, n2);
+            Vorn::SlotSequence::relink(buckets_.head(b + n), c.link());
             maybeYield();
         }
         buckets_.headerIs(buckets_.generation() + 1, n2);
         count_ = n2;
         // Pass 2: cut each old chain before its first moving slot; the cut
-        // link names bucket b + n, whose chain now follows b's.
+        // link names bucket b + n, whose chain now follows b's. The chains
+        // are still those of n buckets until cut.
         for (std::uint32_t b = 0; b < n; ++b) {
-            LinkRef prev{true, b};
-            std::uint32_t l = Vorn::SlotLink::linkOf(buckets_.head(b).load(std::memory_order_relaxed));
-            std::uint64_t steps = 0;
-            while (Vorn::SlotLink::isSlot(l)) {
-                std::uint32_t idx = Vorn::SlotLink::indexOf(l);
-                Slot& s = chainSlot(idx, steps, numSlots);
-                if ((Lumo::Util::reverse(s.orderKey) & (n2 - 1)) != b) break;
-                prev = LinkRef{false, idx};
-                l = Vorn::SlotLink::linkOf(s.word.load(std::memory_order_relaxed));
-            }
-            Vorn::SlotSequence::relink(link(prev), Vorn::SlotLink::endLink(b + n));
+            Cursor c = firstMoving(b, n, n2);
+            Vorn::SlotSequence::relink(link(c.via()), Vorn::SlotLink::endLink(b + n));
             maybeYield();
         }
         endSlices();
@@ -200,8 +188,7 @@ public:
         std::uint64_t start = Lumo::Rdtsc::now();
         beginSlices(start);
         for (std::uint32_t b = 0; b < m; ++b) {
-            std::uint32_t endLink;
-            LinkRef last = chainEnd(b, endLink);
+            LinkRef last = chainEnd(b);
             std::uint32_t tail = Vorn::SlotLink::linkOf(buckets_.head(b + m).load(std::memory_order_relaxed));
             Vorn::SlotSequence::relink(link(last), tail);
             maybeYield();
@@ -240,18 +227,23 @@ public:
     }
 
 private:
-    // One step of a chain walk: the slot at idx, after checking that the
-    // index lies inside the file and that the walk has not gone round a cycle.
-    Slot& chainSlot(std::uint32_t idx, std::uint64_t& steps, std::uint32_t numSlots) const {
-        if (++steps > numSlots) WriterHashMapCommon::throwHashChainCycle(steps);
-        if (idx >= numSlots) WriterHashMapCommon::throwOutOfRangeIndex(idx, numSlots);
-        return slots_.slotUnchecked(idx);
+    // A cursor on the first slot of bucket b's chain (of n buckets) that
+    // belongs elsewhere under n2, or on its end.
+    Cursor firstMoving(std::uint32_t b, std::uint32_t n, std::uint32_t n2) const {
+        Cursor c = cursor();
+        c.start(b, n);
+        for (; c.atSlot(); c.advance()) {
+            c.load();
+            if ((c.hash() & (n2 - 1)) != b) break;
+        }
+        return c;
     }
 
     Lumo::Platform::DebugHandler* debug_;
     Ops const& ops_;
     Slots& slots_;
     BucketWriter<Vorn::SlotLink>& buckets_;
+    mutable Access access_{ops_, slots_, buckets_};
     std::uint32_t count_ = 1;
     bool criticalTaskCheck_ = true;
     std::uint64_t deadline_ = 0;

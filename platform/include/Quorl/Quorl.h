@@ -69,6 +69,7 @@
 #include <string>
 #include <vector>
 
+#include "Vorn/AttachResult.h"
 #include "Lumo/Trace.h"
 #include "Mem/RootPath.h"
 #include "Mem/SharedMemWrapper.h"
@@ -124,7 +125,7 @@ struct BasicSlot {};
 
 class QuorlWriter {
 public:
-    static constexpr int kNew = 1, kExisting = 2, kInvalid = 8;
+    static constexpr int kNew = Vorn::attachNew, kExisting = Vorn::attachExisting, kInvalid = Vorn::attachInvalid;
     static constexpr std::uint32_t kDefaultRingCapacity = 1u << 14;
 
     // `root` empty: a local map; notify() then only counts.

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "Vorn/AttachResult.h"
 #include "Lumo/Trace.h"
 #include "Mem/SharedMemWrapper.h"
 #include "VornCore/BucketFile.h"
@@ -16,7 +17,7 @@ public:
     static constexpr char const* kFileName = "buckets";
     // Attach results, as for the slot file: 1 new file, 2 existing file,
     // 8 existing file that failed validation.
-    static constexpr int kNew = 1, kExisting = 2, kInvalid = 8;
+    static constexpr int kNew = Vorn::attachNew, kExisting = Vorn::attachExisting, kInvalid = Vorn::attachInvalid;
 
     // `root` empty: process-local memory (the local temporary writer).
     BucketWriterBase(Lumo::Platform::DebugHandler* debug, Mem::RootPath root);
