@@ -76,6 +76,13 @@ enum class SlotRead : std::uint8_t {
     unknown,  // the writer kept changing the slot: look again later
 };
 
+// Called between the steps of a writer transition. Tests pass a pause that
+// widens the windows in which a concurrent reader can land; it compiles to
+// nothing otherwise.
+struct NoPause {
+    void operator()() const {}
+};
+
 struct SlotSequence {
     // ---------------------------------------------------------------- writer
 
@@ -99,15 +106,19 @@ struct SlotSequence {
     // with `valueBytes` bytes from `value` and the trailer word, keeping a
     // copy in the spare slot while the old value is still valid. The protocol
     // drawn above.
+    template <class Pause = NoPause>
     static void overwrite(SlotLink& word, void* slotPayload, void* sparePayload, void const* value,
-                          std::size_t valueBytes, std::uint64_t trailer) {
+                          std::size_t valueBytes, std::uint64_t trailer, Pause pause = {}) {
         std::uint64_t w = word.load(std::memory_order_relaxed);
         std::uint32_t s = SlotLink::seqOf(w);
         Mem::threadFence(std::memory_order_release);  // (W0)
         if (s & kSeqOccupied) Mem::wordCopy(sparePayload, slotPayload, valueBytes + 8);
+        pause();
         word.store(SlotLink::make(s + kSeqOverwrite, SlotLink::linkOf(w)), std::memory_order_release);  // (W1)
         Mem::threadFence(std::memory_order_release);                                          // (W2)
+        pause();
         Mem::wordCopy(slotPayload, value, valueBytes);
+        pause();
         std::atomic_ref<std::uint64_t>(*reinterpret_cast<std::uint64_t*>(static_cast<char*>(slotPayload) + valueBytes))
             .store(trailer, std::memory_order_relaxed);
         word.store(SlotLink::make((s + kSeqStep) | kSeqOccupied, SlotLink::linkOf(w)),
@@ -149,9 +160,11 @@ struct SlotSequence {
     // pointed at `from` to `to`, and finally calls movedAway(from). Between
     // the two a key is held by both slots with the same value; a reader
     // finds one or the other, never neither.
+    template <class Pause = NoPause>
     static void moveInto(SlotLink& toWord, void* toPayload, SlotLink const& fromWord, void const* fromPayload,
-                         std::size_t payloadBytes) {
+                         std::size_t payloadBytes, Pause pause = {}) {
         Mem::wordCopy(toPayload, fromPayload, payloadBytes);
+        pause();
         std::uint64_t tw = toWord.load(std::memory_order_relaxed);
         std::uint64_t fw = fromWord.load(std::memory_order_relaxed);
         // Release (rule b): the copied payload is visible before bit 0 shows.
@@ -177,12 +190,16 @@ struct SlotSequence {
     // Direct mode, commit on an occupied slot: the opposite of overwrite's
     // order. The spare already holds the new value, so bit 1 shows it to
     // readers first; the slot then takes it over.
-    static void directCommit(SlotLink& word, void* slotPayload, void const* sparePayload, std::size_t payloadBytes) {
+    template <class Pause = NoPause>
+    static void directCommit(SlotLink& word, void* slotPayload, void const* sparePayload, std::size_t payloadBytes,
+                             Pause pause = {}) {
         std::uint64_t w = word.load(std::memory_order_relaxed);
         std::uint32_t s = SlotLink::seqOf(w);
         word.store(SlotLink::make(s + kSeqOverwrite, SlotLink::linkOf(w)));  // (W1): the edited spare is complete
         Mem::threadFence(std::memory_order_release);                         // (W2)
+        pause();
         Mem::wordCopy(slotPayload, sparePayload, payloadBytes);
+        pause();
         word.store(SlotLink::make((s + kSeqStep) | kSeqOccupied, SlotLink::linkOf(w)));  // (W3)
     }
     // A slot filled in place while no reader could reach it (a new key in
