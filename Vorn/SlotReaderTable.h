@@ -82,8 +82,7 @@ public:
             return false;
         }
         Header copy;
-        std::memset(static_cast<void*>(&copy), 0, sizeof copy);
-        Mem::safeHeaderCopy(&copy, mem_->base(), std::min<std::size_t>(sizeof copy, mem_->memSize()) / 8 * 8);
+        Mem::snapshotHeader(*mem_, copy);
         long long fs = mem_->fileSize();
         std::size_t fileSize = fs < 0 ? 0 : std::size_t(fs);
         if (!copy.validate(debug_, fileSize, fenixId, message)) return false;
@@ -169,8 +168,7 @@ public:
     std::string headerString() const {
         if (!attached()) return "slots: not attached";
         Header copy;
-        std::memset(static_cast<void*>(&copy), 0, sizeof copy);
-        Mem::safeHeaderCopy(&copy, mem_->base(), std::min<std::size_t>(sizeof copy, mem_->memSize()) / 8 * 8);
+        Mem::snapshotHeader(*mem_, copy);
         return copy.toString();
     }
 

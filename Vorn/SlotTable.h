@@ -379,7 +379,7 @@ public:
             return false;
         }
         Header copy;
-        Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
+        Mem::snapshotHeader(*mem_, copy);
         return copy.validate(debug_, currentFileSize(), fenixId, message);
     }
 
@@ -464,8 +464,7 @@ private:
 
     int attachExisting(std::uint32_t fenixId, std::size_t fileSz) {
         Header copy;
-        std::memset(static_cast<void*>(&copy), 0, sizeof copy);
-        Mem::safeHeaderCopy(&copy, mem_->base(), std::min<std::size_t>(sizeof copy, fileSz) / 8 * 8);
+        Mem::snapshotHeader(*mem_, copy);
         // The generation is checked by the writer's validation, which names
         // both ids; here only the file's own shape.
         (void)fenixId;

@@ -23,10 +23,15 @@ inline void wordCopy(void* dst, void const* src, std::size_t bytes) {
                                                    std::memory_order_relaxed);
 }
 
-// A snapshot of a header that a writer may be updating: word copies as
-// above. Consistency across words is the caller's business (the header's
-// own counters and generations).
-inline void safeHeaderCopy(void* dst, void const* src, std::size_t bytes) { wordCopy(dst, src, bytes); }
+// A consistent snapshot of a header that a writer may be updating: copies
+// until two copies in a row agree (at most kSnapshotTries times; each retry
+// means the writer changed the header meanwhile). True when they agreed;
+// otherwise `dst` holds the last copy and the caller's own checks (magic,
+// sizes, generations) must still treat it with suspicion. Headers larger
+// than kSnapshotMax bytes are copied once.
+constexpr std::size_t kSnapshotMax = 1024;
+constexpr int kSnapshotTries = 64;
+bool safeHeaderCopy(void* dst, void const* src, std::size_t bytes);
 
 // A thread fence. ThreadSanitizer (gcc) does not model fences; there it is a
 // compiler fence, which on x86-64 is what an acquire or release fence

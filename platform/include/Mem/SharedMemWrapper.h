@@ -13,7 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
 
+#include "Mem/SafeCopy.h"
 #include "Mem/RootPath.h"
 
 namespace Mem {
@@ -53,6 +57,11 @@ public:
 
 protected:
     void account(std::size_t oldSize, std::size_t newSize);
+    // Takes `p` of `size` bytes as the mapping (after an attach or a resize):
+    // accounting and core-dump mode follow. Null with lastError() set when
+    // `p` is MAP_FAILED.
+    void* adopt(void* p, std::size_t size, char const* what);
+    void unmap();
     void applyCoreDumpMode();
 
     void* base_ = nullptr;
@@ -60,6 +69,18 @@ protected:
     int coreDumpMode_ = coreDumpFull;
     std::string lastError_;
 };
+
+// A snapshot of the header of type H at the start of a mapping: the bytes
+// the mapping holds (a short file leaves the rest zero), copied until two
+// copies agree (safeHeaderCopy). False when nothing is mapped.
+template <class H>
+bool snapshotHeader(TrackedBase const& mem, H& out) {
+    static_assert(std::is_trivially_copyable_v<H> && sizeof(H) % 8 == 0);
+    std::memset(static_cast<void*>(&out), 0, sizeof out);
+    if (!mem.attached()) return false;
+    safeHeaderCopy(&out, mem.base(), std::min(mem.memSize(), sizeof out) / 8 * 8);
+    return true;
+}
 
 template <class Kind>
 class Tracked;
@@ -90,6 +111,9 @@ public:
 
 private:
     bool openFile();
+    // The file at least `size` bytes long (a writer lengthens it, a reader
+    // refuses a shorter file). False with lastError() set.
+    bool ensureFileSize(std::size_t size);
 
     RootPath root_;
     std::string name_;

@@ -1,5 +1,6 @@
 #include "Mem/SharedMemWrapper.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -56,6 +57,27 @@ void TrackedBase::account(std::size_t oldSize, std::size_t newSize) {
     gTrackedBytes.fetch_sub(oldSize, std::memory_order_relaxed);
 }
 
+void* TrackedBase::adopt(void* p, std::size_t size, char const* what) {
+    if (p == MAP_FAILED) {
+        lastError_ = fmt::format("{} to {} bytes: {}", what, size, std::strerror(errno));
+        return nullptr;
+    }
+    account(size_, size);
+    base_ = p;
+    size_ = size;
+    applyCoreDumpMode();
+    return base_;
+}
+
+void TrackedBase::unmap() {
+    if (base_) {
+        ::munmap(base_, size_);
+        account(size_, 0);
+    }
+    base_ = nullptr;
+    size_ = 0;
+}
+
 void TrackedBase::dumpToCoreIs(int mode) {
     coreDumpMode_ = mode;
     applyCoreDumpMode();
@@ -103,45 +125,35 @@ long long Tracked<SharedMemWrapper>::fileSize() const {
     return (long long)st.st_size;
 }
 
-void* Tracked<SharedMemWrapper>::attach(std::size_t size) {
-    if (base_) {
-        ::munmap(base_, size_);
-        account(size_, 0);
-        base_ = nullptr;
-        size_ = 0;
-    }
-    if (!openFile()) return nullptr;
+bool Tracked<SharedMemWrapper>::ensureFileSize(std::size_t size) {
     long long fsz = fileSize();
     if (fsz < 0) {
         lastError_ = fmt::format("stat {}: {}", getFilename(), std::strerror(errno));
-        return nullptr;
+        return false;
     }
-    if (size == 0) size = std::size_t(fsz);
+    if (std::size_t(fsz) >= size) return true;
+    if (readOnly_) {
+        lastError_ = fmt::format("file {} has {} bytes, {} wanted", getFilename(), fsz, size);
+        return false;
+    }
+    if (::ftruncate(fd_, off_t(size)) != 0) {
+        lastError_ = fmt::format("ftruncate {} to {}: {}", getFilename(), size, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void* Tracked<SharedMemWrapper>::attach(std::size_t size) {
+    unmap();
+    if (!openFile()) return nullptr;
+    if (size == 0) size = std::size_t(std::max(0LL, fileSize()));
     if (size == 0) {
         lastError_ = "empty file";
         return nullptr;
     }
-    if (std::size_t(fsz) < size) {
-        if (readOnly_) {
-            lastError_ = fmt::format("file {} has {} bytes, {} wanted", getFilename(), fsz, size);
-            return nullptr;
-        }
-        if (::ftruncate(fd_, off_t(size)) != 0) {
-            lastError_ = fmt::format("ftruncate {} to {}: {}", getFilename(), size, std::strerror(errno));
-            return nullptr;
-        }
-    }
+    if (!ensureFileSize(size)) return nullptr;
     int prot = readOnly_ ? PROT_READ : PROT_READ | PROT_WRITE;
-    void* p = ::mmap(nullptr, size, prot, MAP_SHARED, fd_, 0);
-    if (p == MAP_FAILED) {
-        lastError_ = fmt::format("mmap {} size {}: {}", getFilename(), size, std::strerror(errno));
-        return nullptr;
-    }
-    base_ = p;
-    size_ = size;
-    account(0, size);
-    applyCoreDumpMode();
-    return base_;
+    return adopt(::mmap(nullptr, size, prot, MAP_SHARED, fd_, 0), size, "mmap");
 }
 
 void* Tracked<SharedMemWrapper>::resize(std::size_t size) {
@@ -150,31 +162,9 @@ void* Tracked<SharedMemWrapper>::resize(std::size_t size) {
         lastError_ = "resize to 0 bytes";
         return nullptr;
     }
-    long long fsz = fileSize();
-    if (fsz < 0) {
-        lastError_ = fmt::format("stat {}: {}", getFilename(), std::strerror(errno));
-        return nullptr;
-    }
-    if (std::size_t(fsz) < size) {
-        if (readOnly_) {
-            lastError_ = fmt::format("file {} has {} bytes, {} wanted", getFilename(), fsz, size);
-            return nullptr;
-        }
-        if (::ftruncate(fd_, off_t(size)) != 0) {
-            lastError_ = fmt::format("ftruncate {} to {}: {}", getFilename(), size, std::strerror(errno));
-            return nullptr;
-        }
-    }
-    void* p = remapRegion(base_, size_, size, readOnly_ ? PROT_READ : PROT_READ | PROT_WRITE, MAP_SHARED, fd_);
-    if (p == MAP_FAILED) {
-        lastError_ = fmt::format("mremap {} to {}: {}", getFilename(), size, std::strerror(errno));
-        return nullptr;
-    }
-    account(size_, size);
-    base_ = p;
-    size_ = size;
-    applyCoreDumpMode();
-    return base_;
+    if (!ensureFileSize(size)) return nullptr;
+    int prot = readOnly_ ? PROT_READ : PROT_READ | PROT_WRITE;
+    return adopt(remapRegion(base_, size_, size, prot, MAP_SHARED, fd_), size, "mremap");
 }
 
 void Tracked<SharedMemWrapper>::releaseTail(std::size_t offset) {
@@ -187,12 +177,7 @@ void Tracked<SharedMemWrapper>::releaseTail(std::size_t offset) {
 }
 
 void Tracked<SharedMemWrapper>::detach() {
-    if (base_) {
-        ::munmap(base_, size_);
-        account(size_, 0);
-    }
-    base_ = nullptr;
-    size_ = 0;
+    unmap();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
@@ -206,21 +191,12 @@ Tracked<Local>::Tracked(std::string name, int coreDumpMode) : name_(std::move(na
 Tracked<Local>::~Tracked() { detach(); }
 
 void* Tracked<Local>::attach(std::size_t size) {
-    if (base_) detach();
+    unmap();
     if (size == 0) {
         lastError_ = "empty region";
         return nullptr;
     }
-    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-        lastError_ = fmt::format("mmap {} bytes: {}", size, std::strerror(errno));
-        return nullptr;
-    }
-    base_ = p;
-    size_ = size;
-    account(0, size);
-    applyCoreDumpMode();
-    return base_;
+    return adopt(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), size, "mmap");
 }
 
 void* Tracked<Local>::resize(std::size_t size) {
@@ -229,16 +205,8 @@ void* Tracked<Local>::resize(std::size_t size) {
         lastError_ = "resize to 0 bytes";
         return nullptr;
     }
-    void* p = remapRegion(base_, size_, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1);
-    if (p == MAP_FAILED) {
-        lastError_ = fmt::format("mremap {} to {}: {}", name_, size, std::strerror(errno));
-        return nullptr;
-    }
-    account(size_, size);
-    base_ = p;
-    size_ = size;
-    applyCoreDumpMode();
-    return base_;
+    return adopt(remapRegion(base_, size_, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1), size,
+                 "mremap");
 }
 
 void Tracked<Local>::releaseTail(std::size_t offset) {
@@ -246,13 +214,6 @@ void Tracked<Local>::releaseTail(std::size_t offset) {
     if (base_ && start < size_) ::madvise(static_cast<char*>(base_) + start, size_ - start, MADV_DONTNEED);
 }
 
-void Tracked<Local>::detach() {
-    if (base_) {
-        ::munmap(base_, size_);
-        account(size_, 0);
-    }
-    base_ = nullptr;
-    size_ = 0;
-}
+void Tracked<Local>::detach() { unmap(); }
 
 }  // namespace Mem

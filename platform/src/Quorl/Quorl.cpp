@@ -41,6 +41,21 @@ constexpr std::uint32_t kSlotRounding = 1024;
 std::size_t quorlSize(std::uint64_t ringCapacity, std::uint64_t slotCapacity) {
     return sizeof(QuorlHeader) + 8 * ringCapacity + 8 * slotCapacity;
 }
+
+// The one check of a channel header, by its writer re-attaching and by its
+// readers: identity (magic, format, the files' generation unless 0) and a
+// ring and slot array that fit the `bytes` available.
+bool validHeader(QuorlHeader const& copy, std::uint32_t fenixId, std::size_t bytes, std::string& message) {
+    if (copy.magic == QuorlHeader::kMagic && copy.format == QuorlHeader::kQuorlFormat &&
+        (fenixId == 0 || copy.fenixId == fenixId) && copy.ringCapacity >= 2 &&
+        (copy.ringCapacity & (copy.ringCapacity - 1)) == 0 && copy.ringCapacity <= (1u << 24) &&
+        bytes >= quorlSize(copy.ringCapacity, copy.slotCapacity))
+        return true;
+    message = fmt::format("bad quorl header magic:{:x} format:{} fenix:{} wanted fenix:{} ring:{} slots:{} file size:{}",
+                          copy.magic, copy.format, copy.fenixId, fenixId, copy.ringCapacity, copy.slotCapacity, bytes);
+    return false;
+}
+
 std::size_t readersSize() { return sizeof(ReadersHeader) + sizeof(ReaderEntry) * ReadersHeader::kMaxReaders; }
 
 ReaderEntry* entries(ReadersHeader* h) { return reinterpret_cast<ReaderEntry*>(h + 1); }
@@ -120,7 +135,7 @@ int QuorlWriter::attach(std::uint32_t fenixId) {
                                                     mem_->lastError());
     long long fileSize = mem_->fileSize();
     QuorlHeader copy;
-    Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
+    Mem::snapshotHeader(*mem_, copy);
     shocketName_ = fmt::format("{}.{}", ::getpid(), gAttachCounter.fetch_add(1) + 1);
     int result;
     if (fileSize <= (long long)sizeof(QuorlHeader) && copy.magic == 0 && copy.ringCapacity == 0) {
@@ -136,13 +151,7 @@ int QuorlWriter::attach(std::uint32_t fenixId) {
         seq_ = 0;
         result = kNew;
     } else {
-        if (copy.magic != QuorlHeader::kMagic || copy.format != QuorlHeader::kQuorlFormat || copy.fenixId != fenixId ||
-            copy.ringCapacity < 2 || (copy.ringCapacity & (copy.ringCapacity - 1)) != 0 ||
-            copy.ringCapacity > (1u << 24) || fileSize < (long long)quorlSize(copy.ringCapacity, copy.slotCapacity)) {
-            message_ = fmt::format("bad quorl header magic:{:x} format:{} fenix:{} wanted fenix:{} ring:{} slots:{} "
-                                   "file size:{}",
-                                   copy.magic, copy.format, copy.fenixId, fenixId, copy.ringCapacity,
-                                   copy.slotCapacity, fileSize);
+        if (!validHeader(copy, fenixId, std::size_t(std::max(0LL, fileSize)), message_)) {
             LUMO_FMTRACE(debug_, 2, "QuorlWriter", "{}", message_);
             mem_.reset();
             return kInvalid;
@@ -229,7 +238,7 @@ bool QuorlWriter::validate(std::uint32_t fenixId, std::uint32_t maxSlots, std::s
         return false;
     }
     QuorlHeader copy;
-    Mem::safeHeaderCopy(&copy, header_, sizeof copy);
+    Mem::snapshotHeader(*mem_, copy);
     long long fileSize = mem_->fileSize();
     if (copy.magic != QuorlHeader::kMagic || copy.format != QuorlHeader::kQuorlFormat) {
         message = fmt::format("bad quorl magic:{:x} format:{}", copy.magic, copy.format);
@@ -300,7 +309,7 @@ void QuorlWriter::cleanup() {
 std::string QuorlWriter::toString() const {
     if (!header_) return "quorl: not attached";
     QuorlHeader copy;
-    Mem::safeHeaderCopy(&copy, header_, sizeof copy);
+    Mem::snapshotHeader(*mem_, copy);
     return fmt::format("quorl magic:{:x} format:{} fenixId:{} ring:{} slotCapacity:{} writeSeq:{} writerPid:{} "
                        "closed:{} shocket:{}",
                        copy.magic, copy.format, copy.fenixId, copy.ringCapacity, copy.slotCapacity, copy.writeSeq,
@@ -323,14 +332,8 @@ bool QuorlReader::attach(std::uint32_t fenixId) {
         return false;
     }
     QuorlHeader copy;
-    Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
-    if (copy.magic != QuorlHeader::kMagic || copy.format != QuorlHeader::kQuorlFormat ||
-        (fenixId != 0 && copy.fenixId != fenixId) || copy.ringCapacity < 2 ||
-        (copy.ringCapacity & (copy.ringCapacity - 1)) != 0 || copy.ringCapacity > (1u << 24) ||
-        mem_->memSize() < quorlSize(copy.ringCapacity, copy.slotCapacity)) {
-        message_ = fmt::format("bad quorl header magic:{:x} format:{} fenix:{} wanted:{} ring:{} slots:{} size:{}",
-                               copy.magic, copy.format, copy.fenixId, fenixId, copy.ringCapacity, copy.slotCapacity,
-                               mem_->memSize());
+    Mem::snapshotHeader(*mem_, copy);
+    if (!validHeader(copy, fenixId, mem_->memSize(), message_)) {
         detach();
         return false;
     }

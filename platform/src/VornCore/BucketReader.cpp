@@ -76,9 +76,8 @@ bool BucketReader::validate(std::uint32_t fenixId, std::string& message) {
         message = "bucket file not attached";
         return false;
     }
-    BucketFileHeader copy{};
-    std::size_t size = mem_->memSize();
-    Mem::safeHeaderCopy(&copy, header_, std::min(size, sizeof copy) / 8 * 8);
+    BucketFileHeader copy;
+    Mem::snapshotHeader(*mem_, copy);
     long long fs = mem_->fileSize();
     if (!validateBucketHeader(copy, fs < 0 ? 0 : std::size_t(fs), fenixId, message)) return false;
     if (copy.count > mappedCount_ && (!mapWhole() || copy.count > mappedCount_)) {
@@ -118,8 +117,8 @@ void BucketReader::detach() {
 
 std::string BucketReader::toString() const {
     if (!attached()) return "buckets: not attached";
-    BucketFileHeader copy{};
-    Mem::safeHeaderCopy(&copy, header_, std::min(mem_->memSize(), sizeof copy) / 8 * 8);
+    BucketFileHeader copy;
+    Mem::snapshotHeader(*mem_, copy);
     return fmt::format("buckets magic:{:x} format:{} fenixId:{} generation:{} count:{} mapped:{}", copy.magic,
                        copy.format, copy.fenixId, copy.generation, copy.count, mappedCount_);
 }

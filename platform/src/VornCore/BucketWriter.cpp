@@ -62,8 +62,8 @@ int BucketWriterBase::attach(std::uint32_t fenixId, std::uint32_t initialCount) 
         fileSize = shared->fileSize();
     }
     // A file we just created (or extended from nothing) reads as zeros.
-    BucketFileHeader copy{};
-    if (mem_->attached()) Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
+    BucketFileHeader copy;
+    Mem::snapshotHeader(*mem_, copy);
     bool isNew = !mem_->attached() ||
                  (fileSize <= (long long)sizeof(BucketFileHeader) && copy.magic == 0 && copy.count == 0);
     if (isNew) {
@@ -110,7 +110,7 @@ bool BucketWriterBase::validate(std::uint32_t fenixId, std::string& message) con
         return false;
     }
     BucketFileHeader copy;
-    Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
+    Mem::snapshotHeader(*mem_, copy);
     std::size_t fileSize = mem_->memSize();
     if (auto* shared = dynamic_cast<Mem::Tracked<Mem::SharedMemWrapper>*>(mem_.get())) {
         auto fs = shared->fileSize();
@@ -137,7 +137,7 @@ void BucketWriterBase::cleanup() {
 std::string BucketWriterBase::toString() const {
     if (!attached()) return "buckets: not attached";
     BucketFileHeader copy;
-    Mem::safeHeaderCopy(&copy, mem_->base(), sizeof copy);
+    Mem::snapshotHeader(*mem_, copy);
     return fmt::format("buckets magic:{:x} format:{} fenixId:{} generation:{} count:{} mapped:{}", copy.magic,
                        copy.format, copy.fenixId, copy.generation, copy.count, mappedCount_);
 }
