@@ -24,6 +24,59 @@
 #include "Pell/Memory.h"
 #include "Vex/PodArray.h"
 
+namespace Detail {
+
+// Writes `width` bits of src (from srcBitOffset) into an inline data byte
+// array at dstBitOffset, chunk by chunk, growing the array as bytes are
+// reached and trimming trailing zero bytes at the end. This is the general
+// path for callers that know a field only at run time.
+struct CopyBitsPodArray {
+    template <class T, class I, unsigned Cap, unsigned F>
+    static void doCopy(Vex::PodArray<T, I, Cap, F>& dst, std::uint8_t const* src, unsigned width,
+                       unsigned dstBitOffset, unsigned srcBitOffset);
+    static std::uint8_t mask(std::uint8_t bits, std::uint8_t offset) {
+        LUMO_FMASSERT(((((1ULL << bits) - 1) << offset) <= 0xFF), "Detail::CopyBitsPodArray",
+                      "( ( ( 1ULL << bits ) - 1 ) << offset ) <= 0xFF");
+        return std::uint8_t(((1u << bits) - 1) << offset);
+    }
+};
+
+template <class T, class I, unsigned Cap, unsigned F>
+void CopyBitsPodArray::doCopy(Vex::PodArray<T, I, Cap, F>& dst, std::uint8_t const* src, unsigned width,
+                              unsigned d, unsigned s) {
+    if (width == 0) return;
+    unsigned const first = d / 8;
+    LUMO_FMASSERT((d + width + 7) / 8 <= Cap, "Detail::CopyBitsPodArray", "field beyond capacity {}", Cap);
+    std::uint32_t size = dst.size();
+    std::uint8_t* bytes = dst.data();
+    while (size < first) bytes[size++] = 0;
+    unsigned r = width;
+    while (r > 0) {
+        unsigned const dBit = d % 8, sBit = s % 8;
+        unsigned const c = r < 8 - (dBit > sBit ? dBit : sBit) ? r : 8 - (dBit > sBit ? dBit : sBit);
+        unsigned const b = d / 8;
+        if (b == size) {
+            ++size;
+            if (c != 8) bytes[b] = 0;
+        }
+        std::uint8_t const sb = src[s / 8];
+        if (c == 8) {
+            bytes[b] = sb;
+        } else {
+            std::uint8_t const m = mask(std::uint8_t(c), 0);
+            bytes[b] = std::uint8_t((bytes[b] & ~(m << dBit)) | (((sb >> sBit) & m) << dBit));
+            (void)mask(std::uint8_t(c), std::uint8_t(sBit));
+        }
+        d += c;
+        s += c;
+        r -= c;
+    }
+    while (size > 0 && bytes[size - 1] == 0) --size;
+    dst.sizeIs(size);
+}
+
+}  // namespace Detail
+
 namespace AsicUtils {
 
 // Value type of a field of W bits: the smallest unsigned type that holds it,
@@ -213,13 +266,10 @@ template <unsigned Off, unsigned W, class T, class I, unsigned Cap, unsigned F>
 inline void setField(Inline<T, I, Cap, F>& a, Orrin::PerUnitBitmap const& v) {
     static_assert(W > 64);
     static_assert(Off + W <= Cap * 8, "field lies beyond its array");
-    constexpr unsigned endByte = (Off + W + 7) / 8;
     std::uint8_t buf[(W + 7) / 8];
     Impl::bitmapToBytes(v, buf, sizeof buf);
-    std::uint32_t const oldSize = a.size();
-    if (oldSize < endByte) std::memset(a.data() + oldSize, 0, endByte - oldSize);
-    Impl::copyBitsPlain(a.data(), Cap, buf, sizeof buf, W, Off, 0);
-    Impl::growThenTrim(a, endByte, oldSize);
+    // Wide fields are rare and set whole: the general run-time copy serves.
+    Detail::CopyBitsPodArray::doCopy(a, buf, W, Off, 0);
 }
 
 // ---- validity ---------------------------------------------------------------
@@ -245,55 +295,3 @@ inline bool anyMasked(Inline<T, I, Cap, F> const& a, std::uint8_t const (&mask)[
 
 }  // namespace AsicUtils
 
-namespace Detail {
-
-// Writes `width` bits of src (from srcBitOffset) into an inline data byte
-// array at dstBitOffset, chunk by chunk, growing the array as bytes are
-// reached and trimming trailing zero bytes at the end. This is the general
-// path for callers that know a field only at run time.
-struct CopyBitsPodArray {
-    template <class T, class I, unsigned Cap, unsigned F>
-    static void doCopy(Vex::PodArray<T, I, Cap, F>& dst, std::uint8_t const* src, unsigned width,
-                       unsigned dstBitOffset, unsigned srcBitOffset);
-    static std::uint8_t mask(std::uint8_t bits, std::uint8_t offset) {
-        LUMO_FMASSERT(((((1ULL << bits) - 1) << offset) <= 0xFF), "Detail::CopyBitsPodArray",
-                      "( ( ( 1ULL << bits ) - 1 ) << offset ) <= 0xFF");
-        return std::uint8_t(((1u << bits) - 1) << offset);
-    }
-};
-
-template <class T, class I, unsigned Cap, unsigned F>
-void CopyBitsPodArray::doCopy(Vex::PodArray<T, I, Cap, F>& dst, std::uint8_t const* src, unsigned width,
-                              unsigned d, unsigned s) {
-    if (width == 0) return;
-    unsigned const first = d / 8;
-    LUMO_FMASSERT((d + width + 7) / 8 <= Cap, "Detail::CopyBitsPodArray", "field beyond capacity {}", Cap);
-    std::uint32_t size = dst.size();
-    std::uint8_t* bytes = dst.data();
-    while (size < first) bytes[size++] = 0;
-    unsigned r = width;
-    while (r > 0) {
-        unsigned const dBit = d % 8, sBit = s % 8;
-        unsigned const c = r < 8 - (dBit > sBit ? dBit : sBit) ? r : 8 - (dBit > sBit ? dBit : sBit);
-        unsigned const b = d / 8;
-        if (b == size) {
-            ++size;
-            if (c != 8) bytes[b] = 0;
-        }
-        std::uint8_t const sb = src[s / 8];
-        if (c == 8) {
-            bytes[b] = sb;
-        } else {
-            std::uint8_t const m = mask(std::uint8_t(c), 0);
-            bytes[b] = std::uint8_t((bytes[b] & ~(m << dBit)) | (((sb >> sBit) & m) << dBit));
-            (void)mask(std::uint8_t(c), std::uint8_t(sBit));
-        }
-        d += c;
-        s += c;
-        r -= c;
-    }
-    while (size > 0 && bytes[size - 1] == 0) --size;
-    dst.sizeIs(size);
-}
-
-}  // namespace Detail

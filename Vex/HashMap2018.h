@@ -189,6 +189,7 @@ public:
 
     // ---- the node type's operations ----
 
+    // Platform interface name: keep it.
     static void bktHdrRefDec(std::uint32_t* hdr) {
         if (!HashMap2018Generic::bktHdrRefDecHelper(hdr)) return;
         std::uint32_t const length = HashMap2018Bucket::length(*hdr);
@@ -199,9 +200,11 @@ public:
         }
         HashMap2018Generic::bucketFree(hdr, sizeof(Node));
     }
+    // Platform interface name: keep it.
     static bool keyEqualsNode(void const* key, void const* node) {
         return *static_cast<std::uint32_t const*>(key) == static_cast<Node const*>(node)->nodeKey();
     }
+    // Platform interface name: keep it.
     static void place(HashMap2018VTable const*, void* dst, void* src, HashMap2018MoveOrCopy how) {
         Node* s = static_cast<Node*>(src);
         if (how == HashMap2018MoveOrCopy::Move)
@@ -209,6 +212,7 @@ public:
         else
             ::new (dst) Node(static_cast<Node const&>(*s));
     }
+    // Platform interface name: keep it.
     static void shift(HashMap2018VTable const*, void* nodes, std::uint32_t from, std::uint32_t live,
                       std::int32_t slotsToShift) {
         char* base = static_cast<char*>(nodes);
@@ -232,6 +236,7 @@ public:
         // `from` is raw afterwards and is placed into next.
         std::memmove(base + (from + 1) * ns, base + from * ns, (live - from) * ns);
     }
+    // Platform interface name: keep it.
     static void newBucketAssemble(HashMap2018VTable const* vt, std::uint32_t newLength, void* dst,
                                   HashMap2018Sources const& sources) {
         allocTracker<Node>()._trackAllocation(typeid(Node), sizeof(Node) + 4, newLength);
@@ -256,6 +261,7 @@ public:
             }
         }
     }
+    // Platform interface name: keep it.
     static std::uint32_t compareOrLruUnlink(void const* key, void const* nodeA, void const* nodeB) {
         std::uint32_t const a =
             nodeA ? static_cast<Node const*>(nodeA)->nodeKey() : *static_cast<std::uint32_t const*>(key);

@@ -9,10 +9,10 @@ namespace Vorn {
 // returned. next() resumes from it when the slot still holds that value.
 struct IterHint {
     std::uint32_t sequence = 0;
-    std::uint32_t slot = kInvalidSlot;
-    std::uint32_t bucket = kInvalidSlot;
+    std::uint32_t slot = kLinkNone;
+    std::uint32_t bucket = kLinkNone;
     void reset() { *this = IterHint{}; }
-    bool valid() const { return slot != kInvalidSlot; }
+    bool valid() const { return slot != kLinkNone; }
 };
 
 }  // namespace Vorn

@@ -194,7 +194,7 @@ public:
     // Puts slots [start, end) on the free list, lowest index first, ahead of
     // `then`, which must be the list's head: none (the list is empty), or the
     // first slot that an earlier step of the same growth initialised.
-    void initializeSlots(std::uint32_t start, std::uint32_t end, std::uint32_t then = kInvalidSlot) {
+    void initializeSlots(std::uint32_t start, std::uint32_t end, std::uint32_t then = kLinkNone) {
         LUMO_FMASSERT(start < end, "SlotWriterTable", "bad index range, start: {} end: {}", start, end);
         LUMO_FMASSERT(header().common.freeListHead == then, "SlotWriterTable", "free-list is not empty");
         for (std::uint32_t i = end; i-- > start;) {
@@ -208,7 +208,7 @@ public:
     // cannot grow clears the critical-section flag and raises
     // Vorn::TableFullException; the map is then unchanged.
     std::uint32_t alloc() {
-        if (header().common.freeListHead == kInvalidSlot && !grow()) {
+        if (header().common.freeListHead == kLinkNone && !grow()) {
             clearCriticalFlag();
             Lumo::raise<TableFullException>("Vorn table full (occupancy:{} tableSize:{}) {}",
                                             header().common.occupiedSlots, config_.tableSize, root_.path());
@@ -250,7 +250,7 @@ public:
         // Last steps first, so that the list ends up in ascending order.
         for (std::uint32_t to = n; to > old;) {
             std::uint32_t from = to - old > kGrowthSliceSlots ? to - kGrowthSliceSlots : old;
-            initializeSlots(from, to, to == n ? kInvalidSlot : to);
+            initializeSlots(from, to, to == n ? kLinkNone : to);
             to = from;
             if (slices_) slices_(to > old ? SlicePoint::step : SlicePoint::end);
         }
@@ -321,21 +321,21 @@ public:
     // the occupied count must equal the slot count.
     void purgeFreeSlots(std::uint32_t target) {
         auto& h = header().common;
-        LUMO_FMASSERT(h.freeListHead != kInvalidSlot, "SlotWriterTable", "free-list is empty");
+        LUMO_FMASSERT(h.freeListHead != kLinkNone, "SlotWriterTable", "free-list is empty");
         std::uint32_t length = freeListLength();
         if (length + h.occupiedSlots != numSlots_)
             Lumo::raise<Lumo::CorruptionDetectedException>(
                 "numSlots mismatch, length of freeList: {}, occupiedSlots: {} do not add up to numSlots: {}", length,
                 h.occupiedSlots, numSlots_);
         // Rebuild: walk the list and splice out the high slots.
-        std::uint32_t prev = kInvalidSlot;
+        std::uint32_t prev = kLinkNone;
         std::uint32_t cur = h.freeListHead;
         std::uint32_t walked = 0;
-        while (cur != kInvalidSlot) {
+        while (cur != kLinkNone) {
             if (++walked % kGrowthSliceSlots == 0 && slices_) slices_(SlicePoint::step);
             std::uint32_t next = nextFree(cur);
             if (cur >= target) {
-                if (prev == kInvalidSlot)
+                if (prev == kLinkNone)
                     setField(h.freeListHead, next);
                 else
                     SlotSequence::relink(slotUnchecked(prev).word, next);
@@ -348,7 +348,7 @@ public:
 
     std::uint32_t freeListLength() const {
         std::uint32_t n = 0;
-        for (std::uint32_t cur = header().common.freeListHead; cur != kInvalidSlot; cur = nextFree(cur)) {
+        for (std::uint32_t cur = header().common.freeListHead; cur != kLinkNone; cur = nextFree(cur)) {
             if (cur >= numSlots_) Lumo::raise<Lumo::CorruptionDetectedException>("out-of-range index: {} max:{}", cur, numSlots_);
             if (++n > numSlots_)
                 Lumo::raise<Lumo::CorruptionDetectedException>("free list longer than numSlots: {}", numSlots_);
@@ -358,7 +358,7 @@ public:
 
     std::uint32_t nextFree(std::uint32_t index) const {
         std::uint32_t l = SlotLink::linkOf(slotUnchecked(index).word.load(std::memory_order_relaxed)) & ~kLinkMarkBit;
-        return l == kInvalidSlot ? kInvalidSlot : SlotLink::indexOf(l);
+        return l == kLinkNone ? kLinkNone : SlotLink::indexOf(l);
     }
 
     // Critical-section flag (header bit 0 of runtimeFlags).
@@ -449,8 +449,8 @@ private:
         instanceId_ = std::uint32_t(instance64);
         // Spare slot: link 0xbfffffff, default (zero) value, zero trailer.
         std::memset(static_cast<void*>(&header().spare), 0, sizeof(Slot));
-        header().spare.word.store(SlotLink::make(0, kInvalidSlot));
-        setField(h.freeListHead, kInvalidSlot);
+        header().spare.word.store(SlotLink::make(0, kLinkNone));
+        setField(h.freeListHead, kLinkNone);
         setField(h.instanceId, instanceId_);
         setField(h.maxSlots, n);
         numSlotsMapped_ = n;

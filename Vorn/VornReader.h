@@ -23,6 +23,7 @@
 #include "Mem/RootPath.h"
 #include "SharedMem/FenixFile.h"
 #include "Vorn/IterHint.h"
+#include "Vorn/MountStatus.h"
 #include "Vorn/SlotReaderTable.h"
 #include "VornCore/BucketReader.h"
 #include "VornCore/ReaderHashMap.h"
@@ -191,7 +192,7 @@ public:
     // writer's configured table size).
     std::uint32_t maxSize() const { return attached_ ? slots_.maxSlots() : 0; }
     std::uint32_t fenixId() const { return fenixId_; }
-    int mountStatus() const { return attached_ ? 1 : 0; }
+    MountStatus mountStatus() const { return attached_ ? mounted : notMounted; }
     bool quiesced() const { return attached_; }
     bool attached() const { return attached_; }
     std::uint64_t scratchpad() const { return attached_ ? slots_.scratchpad() : 0; }

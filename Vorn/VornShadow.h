@@ -52,8 +52,8 @@ struct ShadowCallbacks {
     std::function<void(Key, Value const*)> onKeyValue;
     // A key was written (new or changed).
     std::function<void(Key)> onKey;
-    // Mount status changed (0 detached, 1 synchronised, 2 synchronising, 3 flushing).
-    std::function<void(int)> onMountStatus;
+    // Mount status changed.
+    std::function<void(MountStatus)> onMountStatus;
     // The files were found corrupt; the shadow detached itself.
     std::function<void(std::string const&)> onCorruption;
     // The writer went away (channel closed); the shadow detached itself.
@@ -411,11 +411,10 @@ public:
     std::uint32_t members() const { return reader_.members(); }
     std::uint32_t capacity() const { return reader_.capacity(); }
 
-    // 0 detached, 1 synchronised, 2 attached but not yet synchronised, 3 flushing.
-    int mountStatus() const {
-        if (flushing_) return 3;
-        if (!attached_) return 0;
-        return firstSyncDone_ ? 1 : 2;
+    MountStatus mountStatus() const {
+        if (flushing_) return flushInProgress;
+        if (!attached_) return notMounted;
+        return firstSyncDone_ ? mounted : synchronizing;
     }
     bool quiesced() const { return attached_ && syncer_.done(); }
     bool attached() const { return attached_; }

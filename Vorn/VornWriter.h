@@ -45,6 +45,7 @@
 #include "Vorn/AttachResult.h"
 #include "Vorn/IterHint.h"
 #include "Vorn/MapDescriptor.h"
+#include "Vorn/MountStatus.h"
 #include "Vorn/SlotSequence.h"
 #include "Vorn/SlotTable.h"
 #include "Vorn/Validator.h"
@@ -163,7 +164,7 @@ public:
         return quorl_.sequence();
     }
     std::uint32_t fenixId() const { return fenixId_; }
-    int mountStatus() const { return initialized_ ? 1 : 0; }
+    MountStatus mountStatus() const { return initialized_ ? mounted : notMounted; }
     bool quiesced() const { return true; }
     std::uint64_t scratchpad() const { return Mem::atomicLoad(slots_.header().common.scratchpad); }
     void scratchpadIs(std::uint64_t v) { Mem::atomicStore(slots_.header().common.scratchpad, v); }
@@ -249,7 +250,7 @@ private:
     bool initialized_ = false;
     bool attached_ = false;
     int slotAttachResult_ = 0;
-    std::uint32_t directSlot_ = kInvalidSlot;
+    std::uint32_t directSlot_ = kLinkNone;
     Key directKey_{};
     bool directNew_ = false;
     VornCore::LinkRef directPrev_{true, 0};

@@ -84,7 +84,7 @@ public:
     struct Found {
         bool found = false;
         LinkRef prev{true, 0};
-        std::uint32_t curr = Vorn::kInvalidSlot;  // slot found, or the first slot after the key
+        std::uint32_t curr = Vorn::kLinkNone;  // slot found, or the first slot after the key
         std::uint32_t bucket = 0;
         std::uint32_t hash = 0;
         std::uint32_t order = 0;

@@ -39,7 +39,7 @@ void VornWriter<Ops>::doMaybeShrinkSlots(std::uint32_t threshold) {
         LUMO_FMASSERT(f.found, "VornWriter", "fromSlot:{} key not found", from);
         LUMO_FMASSERT(f.curr == from, "VornWriter", "fromSlot:{} not referenced", from);
         std::uint32_t to = h.freeListHead;
-        LUMO_FMASSERT(to != kInvalidSlot && to < numSlots, "VornWriter", "not valid toSlotId:{}", to);
+        LUMO_FMASSERT(to != kLinkNone && to < numSlots, "VornWriter", "not valid toSlotId:{}", to);
         LUMO_FMASSERT(to < from, "VornWriter", "should always move entries to lower section fromSlotId:{} toSlotId:{}",
                       from, to);
         Slots::setField(h.freeListHead, slots_.nextFree(to));

@@ -11,7 +11,7 @@ namespace Vorn {
 template <class Ops>
 typename VornWriter<Ops>::Value* VornWriter<Ops>::directWrite(Value const& value) {
     Key key = Ops::keyOf(value);
-    LUMO_FMASSERT(directSlot_ == kInvalidSlot, "VornWriter",
+    LUMO_FMASSERT(directSlot_ == kLinkNone, "VornWriter",
                   "unbalanced directSlot:{} containing value:{} when modifying key:{} - Make sure the "
                   "DirectIs/Commit are properly paired!",
                   directSlot_, directKey_, key);
@@ -50,14 +50,30 @@ typename VornWriter<Ops>::Value* VornWriter<Ops>::directWrite(Value const& value
 template <class Ops>
 void VornWriter<Ops>::directCommit() {
     LUMO_FMTRACE(debug_, 5, "VornWriter", "slot: {}", directSlot_);
-    LUMO_FMASSERT(directSlot_ != kInvalidSlot, "VornWriter",
+    LUMO_FMASSERT(directSlot_ != kLinkNone, "VornWriter",
                   "not in direct mode! Make sure the DirectIs/Commit are properly paired!");
     std::uint32_t idx = directSlot_;
     Slot& s = slots_.slotUnchecked(idx);
     Slot& spare = slots_.header().spare;
     bool hadValue = SlotLink::seqOf(s.word.load(std::memory_order_relaxed)) & kSeqOccupied;
-    LUMO_FMASSERT(Ops::keyAt(hadValue ? spare.value : s.value) == directKey_, "VornWriter",
-                  "direct write changed the key of slot:{} from {}", idx, directKey_);
+    Key edited = Ops::keyAt(hadValue ? spare.value : s.value);
+    if (!(edited == directKey_)) {
+        // The caller's mistake: nothing was published yet, so direct mode is
+        // abandoned (a new slot goes back to the free list) and the map is
+        // as it was before directWrite().
+        if (directNew_) {
+            auto& h = slots_.header().common;
+            SlotSequence::vacate(s.word, h.freeListHead);
+            Slots::setField(h.freeListHead, idx);
+            Slots::setField(h.occupiedSlots, h.occupiedSlots - 1);
+            --counters_.inserts;
+        }
+        directSlot_ = kLinkNone;
+        directNew_ = false;
+        leaveCritical();
+        Lumo::raise<Lumo::IllegalOperationException>("direct write changed the key of slot:{} from {} to {}", idx,
+                                                      directKey_, edited);
+    }
     if (directNew_) SlotSequence::relink(s.word, SlotLink::linkOf(map_.link(directPrev_).load(std::memory_order_relaxed)));
     ++counters_.directCommits;
     if (!hadValue) {
@@ -66,7 +82,7 @@ void VornWriter<Ops>::directCommit() {
         Mem::atomicStore(spare.orderKey, s.orderKey);
         SlotSequence::directCommit(s.word, s.payload(), spare.payload(), Layout::kPayloadSize);
     }
-    directSlot_ = kInvalidSlot;
+    directSlot_ = kLinkNone;
     if (directNew_) {
         SlotSequence::relink(map_.link(directPrev_), idx);
         if (members() > map_.growThreshold()) growBuckets();

@@ -159,7 +159,7 @@ bool VornWriter<Ops>::validate(std::uint32_t fenixId, bool checkOwner) {
 template <class Ops>
 void VornWriter<Ops>::detach(bool force) {
     (void)force;
-    LUMO_FMASSERT(!(directSlot_ != kInvalidSlot && directNew_), "VornWriter",
+    LUMO_FMASSERT(!(directSlot_ != kLinkNone && directNew_), "VornWriter",
                   "unbalanced directSlot:{} containing value:{} - Make sure the DirectIs/Commit are properly paired!",
                   directSlot_, directKey_);
     detachQuietly();
@@ -208,7 +208,7 @@ void VornWriter<Ops>::detachQuietly() {
     owner_.reset();
     lock_.reset();
     attached_ = initialized_ = false;
-    directSlot_ = kInvalidSlot;
+    directSlot_ = kLinkNone;
     directNew_ = false;
 }
 

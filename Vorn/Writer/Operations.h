@@ -8,7 +8,7 @@ template <class Ops>
 typename VornWriter<Ops>::Value const* VornWriter<Ops>::write(Value const& value, bool overwrite) {
     Key key = Ops::keyOf(value);
     std::uint32_t hash = ops_.hash(key);
-    LUMO_FMASSERT(directSlot_ == kInvalidSlot, "VornWriter",
+    LUMO_FMASSERT(directSlot_ == kLinkNone, "VornWriter",
                   "unbalanced directSlot:{} containing value:{} when writing value:{} - Make sure the "
                   "DirectIs/Commit are properly paired!",
                   directSlot_, directKey_, key);
@@ -41,7 +41,7 @@ typename VornWriter<Ops>::Value const* VornWriter<Ops>::write(Value const& value
 template <class Ops>
 bool VornWriter<Ops>::remove(Key key, Value& out) {
     std::uint32_t hash = ops_.hash(key);
-    LUMO_FMASSERT(directSlot_ == kInvalidSlot, "VornWriter",
+    LUMO_FMASSERT(directSlot_ == kLinkNone, "VornWriter",
                   "unbalanced directSlot:{} containing value:{} when removing key:{} - Make sure the "
                   "DirectIs/Commit are properly paired!",
                   directSlot_, directKey_, key);

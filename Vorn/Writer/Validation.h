@@ -80,7 +80,7 @@ bool VornWriter<Ops>::doValidate(std::uint32_t fenixId, std::string& why) {
         c.checkEnd();
     }
     LUMO_FMTRACE(debug_, 5, "Validator", "starting");
-    for (std::uint32_t cur = h.freeListHead; cur != kInvalidSlot;) {
+    for (std::uint32_t cur = h.freeListHead; cur != kLinkNone;) {
         LUMO_FMTRACE(debug_, 5, "Validator", "walking slotIndex: {}", cur);
         if (!v.markFree(cur, why)) return false;
         std::uint64_t w = slots_.slotUnchecked(cur).word.load(std::memory_order_relaxed);
@@ -89,7 +89,7 @@ bool VornWriter<Ops>::doValidate(std::uint32_t fenixId, std::string& why) {
             return false;
         }
         std::uint32_t l = SlotLink::linkOf(w) & ~kLinkMarkBit;
-        cur = l == kInvalidSlot ? kInvalidSlot : SlotLink::indexOf(l);
+        cur = l == kLinkNone ? kLinkNone : SlotLink::indexOf(l);
     }
     if (v.occupied() + v.free() != numSlots || v.occupied() != h.occupiedSlots) {
         why = fmt::format("occupied:{} and free:{} do not add up to numSlots:{} (header occupied:{})", v.occupied(),

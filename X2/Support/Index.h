@@ -47,7 +47,7 @@ protected:
 template <class Self, std::uint32_t Max, bool ReadTable>
 class EntryIndex : public BoundedIndexBase<Self, Max> {
 public:
-    static constexpr std::uint32_t kReadAll = 4294967294u;
+    static constexpr std::uint32_t kReadAll = Asic::kReadAllIndex;
     static constexpr std::uint32_t kUnset = 4294967295u;
     static constexpr bool kReadTable = ReadTable;
 

@@ -62,7 +62,7 @@ inline constexpr Lumo::FieldId kReadRequestIsAttrId = 773;
 inline constexpr Lumo::FieldId kAddReadAllRequestAttrId = 774;
 inline constexpr Lumo::FieldId kBulkReadResponseAttrId = 775;
 
-inline constexpr Asic::Index kReadAllIndex = 4294967294u;
+using Asic::kReadAllIndex;
 
 // Equality of the values published as previous values.
 bool asicIndexIsEq(void const* a, void const* b);      // Asic::Index

@@ -2,9 +2,11 @@
 // bytes, random values wider than the field, then the whole entry compared.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
+#include "AsicUtils/FieldOps.h"
 #include "BitModel.h"
 #include "X2/Default/All.h"
 #include "X2/Support/Registry.h"
@@ -173,3 +175,31 @@ INSTANTIATE_TEST_SUITE_P(AllTables, EveryField, ::testing::ValuesIn(X2::allTable
                          tableName);
 
 }  // namespace
+
+// The run-time copy into an inline array (the path of fields known only at
+// run time, and of wide inline fields): random spans against the bit model,
+// from random starting sizes, growing and trimming as the model does.
+TEST(CopyBitsPodArray, RandomSpansMatchTheBitModel) {
+    std::mt19937_64 rng(11);
+    using Arr = Vex::PodArray<std::uint8_t, std::uint32_t, 24>;
+    for (int round = 0; round < 4000; ++round) {
+        BitModel m;
+        m.capacity = 24;
+        m.inlineForm = true;
+        Arr a;
+        unsigned n = unsigned(rng() % 25);
+        for (unsigned i = 0; i < n; ++i) m.bytes.push_back(std::uint8_t(rng()));
+        while (!m.bytes.empty() && m.bytes.back() == 0) m.bytes.pop_back();
+        std::copy(m.bytes.begin(), m.bytes.end(), a.data());
+        a.sizeIs(std::uint32_t(m.bytes.size()));
+        std::uint8_t src[16];
+        for (auto& b : src) b = std::uint8_t(rng());
+        unsigned width = 1 + unsigned(rng() % 64);
+        unsigned srcOff = unsigned(rng() % (128 - width + 1));
+        unsigned dstOff = unsigned(rng() % (24 * 8 - width + 1));
+        Detail::CopyBitsPodArray::doCopy(a, src, width, dstOff, srcOff);
+        m.write(dstOff, width, [&](unsigned k) { return ((src[(srcOff + k) / 8] >> ((srcOff + k) % 8)) & 1) != 0; });
+        ASSERT_EQ(std::vector<std::uint8_t>(a.data(), a.data() + a.size()), m.bytes)
+            << "round " << round << " width " << width << " at " << dstOff << " from " << srcOff;
+    }
+}

@@ -93,11 +93,11 @@ std::vector<Transition> transitions() {
          [](Arena& a, std::uint32_t n) {
              Slot& s = a.slot(n % kSlots);
              switch (n / kSlots % 3) {
-             case 0: S::vacate(s.word, Vorn::kInvalidSlot); break;
+             case 0: S::vacate(s.word, Vorn::kLinkNone); break;
              case 1: a.put(n % kSlots, n + 2); break;  // a fill of a free slot
              case 2:
                  // A new slot of direct mode: filled in place while free, then published.
-                 S::vacate(s.word, Vorn::kInvalidSlot);
+                 S::vacate(s.word, Vorn::kLinkNone);
                  Rec64 v = Arena::value(n % kSlots, n + 2);
                  Mem::wordCopy(s.value, &v, sizeof v);
                  S::publish(s.word);
@@ -107,23 +107,21 @@ std::vector<Transition> transitions() {
         {"move and clear", Presence::mayBeAbsent,
          [](Arena& a) { a.put(0, 1); },
          [](Arena& a, std::uint32_t n) {
-             // Compaction moves a key from one slot to the other and back, its
-             // value refreshed first, so that a stale copy would show as an
-             // older generation.
+             // Compaction moves key 0 into the free one of slots 0 and 1 and
+             // clears the slot it left; its value is refreshed first, so that a
+             // stale copy would show as an older generation.
              std::uint32_t from = n & 1, to = from ^ 1;
              Slot& f = a.slot(from);
-             a.put(from, n + 2);
-             // The key travels with the value: slot `to` then holds key `from`.
-             S::moveInto(a.slot(to).word, a.slot(to).payload(), f.word, f.payload(), Layout::kPayloadSize, Spin{});
+             Slot& t = a.slot(to);
+             Rec64 v = Arena::value(0, n + 2);
+             Vorn::SlotSequence::overwrite(f.word, f.payload(), a.spare().payload(), &v, sizeof v, 0, Spin{});
+             S::moveInto(t.word, t.payload(), f.word, f.payload(), Layout::kPayloadSize, Spin{});
              S::movedAway(f.word);
-             // Put the key back where the next step expects it.
-             S::moveInto(f.word, f.payload(), a.slot(to).word, a.slot(to).payload(), Layout::kPayloadSize, Spin{});
-             S::movedAway(a.slot(to).word);
          }},
         {"initFree", Presence::mayBeAbsent, allPresent,
          [](Arena& a, std::uint32_t n) {
              Slot& s = a.slot(n % kSlots);
-             S::vacate(s.word, Vorn::kInvalidSlot);
+             S::vacate(s.word, Vorn::kLinkNone);
              S::initFree(s.word, s.payload(), sizeof(Rec64), (n + 1) % kSlots);
              a.put(n % kSlots, n + 2);
          }},
@@ -230,7 +228,8 @@ TEST(SlotSequence, ConcurrentReaderOfAMapNeverSeesAMixedValue) {
             }
         }
     });
-    for (std::uint32_t gen = 1; gen < 100000; ++gen) w.write(Rec64::make(gen % kKeys, gen), true);
+    for (std::uint32_t gen = 1; gen < 100000 || reads.load(std::memory_order_relaxed) < 100000; ++gen)
+        w.write(Rec64::make(gen % kKeys, gen), true);
     stop.store(true);
     reader.join();
     EXPECT_EQ(torn.load(), 0u);

@@ -230,6 +230,17 @@ TEST(WriterOps, DirectModeNewAndExisting) {
     EXPECT_EQ(c.directWrites, 2u);
     EXPECT_EQ(c.directCommits, 2u);
     EXPECT_EQ(c.inserts, 1u);
+    // A changed key is the caller's mistake: refused, and the map is as before,
+    // for an existing key and for a new one.
+    for (std::uint32_t k : {9u, 10u}) {
+        *w.directWrite(Rec64::make(k, 0)) = Rec64::make(k + 100, 1);
+        EXPECT_THROW(w.directCommit(), Lumo::IllegalOperationException);
+        EXPECT_FALSE(w.slotTable().criticalFlag());
+        EXPECT_EQ(w.members(), 1u);
+        EXPECT_EQ(w.lookup(k + 100), nullptr);
+        EXPECT_TRUE(w.validate()) << w.message();
+    }
+    EXPECT_EQ(*w.lookup(9), Rec64::make(9, 5));
 }
 
 TEST(WriterOpsDeathTest, DirectModePairing) {

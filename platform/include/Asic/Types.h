@@ -11,6 +11,9 @@ namespace Asic {
 
 using TransactionId = std::uint64_t;
 using Index = std::uint32_t;
+// The key of a read request for the whole table, accepted by the index of
+// every read table besides its own range.
+inline constexpr Index kReadAllIndex = 4294967294u;
 using CollectionId = std::uint16_t;
 using UnitId = std::uint32_t;
 

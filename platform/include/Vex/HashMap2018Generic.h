@@ -191,14 +191,17 @@ public:
     HashMap2018Generic& operator=(HashMap2018Generic const&) = delete;
 
     // The node of the key, or null.
+    // Platform interface name: keep it.
     void* lookupNodeG(HashMap2018VTable const* vt, HashMap2018KeyAndHash kh) const;
     // Inserts the node at `node` (moved from; the caller destroys the
     // moved-from object) unless the key is present. Returns the map's node
     // of the key; *inserted tells which case it was.
+    // Platform interface name: keep it.
     void* newMemberG(HashMap2018VTable const* vt, HashMap2018KeyAndHash kh, void* node, bool* inserted = nullptr);
     // Removes the key's node. With outNode (raw storage of the node size) the
     // removed node is moved (or, from a bucket shared with an iterator,
     // copied) there and the caller owns it. False when the key was absent.
+    // Platform interface name: keep it.
     bool deleteMemberG(HashMap2018VTable const* vt, HashMap2018KeyAndHash kh, void* outNode);
     // Removes every node; the bucket table goes back to its initial size.
     void _memberDelAll(HashMap2018VTable const* vt) { emptyAllBuckets(vt, true); }
@@ -234,6 +237,7 @@ public:
 
     // Engine helpers for the per-type operations.
     // Drops one reference; true when it was the last (the caller then frees).
+    // Platform interface name: keep it.
     static bool bktHdrRefDecHelper(std::uint32_t* hdr) {
         LUMO_FMASSERT((hdr[0] & HashMap2018Bucket::kStaticFlag) == 0 && hdr[1] > 0, "Vex::HashMap2018Generic",
                       "bucket reference count underflow");
@@ -245,7 +249,9 @@ public:
                                                                    sizeof(HashMap2018BucketHeader));
         Slab::free(hdr, HashMap2018Bucket::blockBytes(HashMap2018Bucket::length(*hdr), nodeSize));
     }
+    // Platform interface name: keep it.
     static void trivialPlace(HashMap2018VTable const* vt, void* dst, void* src, HashMap2018MoveOrCopy how);
+    // Platform interface name: keep it.
     static void trivialShift(HashMap2018VTable const* vt, void* nodes, std::uint32_t from, std::uint32_t live,
                              std::int32_t slotsToShift);
     static std::uint32_t* emptyBucket();
@@ -300,6 +306,7 @@ public:
 
     bool atEnd() const { return bkt_ == nullptr; }
     // The current node as the iterator holds it (see the rules above), null at the end.
+    // Platform interface name: keep it.
     void* currNodeMaybeStale() const;
     // The map's node of the current key, null when deleted or at the end.
     void* currNodeNonStale() const;

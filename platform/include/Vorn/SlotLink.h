@@ -23,8 +23,10 @@ namespace Vorn {
 constexpr std::uint32_t kLinkEndBit = 0x80000000u;
 constexpr std::uint32_t kLinkMarkBit = 0x40000000u;
 constexpr std::uint32_t kLinkIndexMask = 0x3fffffffu;
-constexpr std::uint32_t kLinkNone = 0xbfffffffu;  // end of chain, no bucket follows
-constexpr std::uint32_t kInvalidSlot = 0xbfffffffu;
+// No next slot: the end of the last chain (no bucket follows), the end of
+// the free list, no slot at all (an empty free list, no direct slot, an
+// iteration hint that names nothing).
+constexpr std::uint32_t kLinkNone = 0xbfffffffu;
 
 struct SlotLink {
     std::uint64_t word;
