@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Mem/SharedMemWrapper.h"
 #include "Vorn/SlotLink.h"
 
 namespace VornCore {
@@ -48,6 +49,9 @@ static_assert(offsetof(BucketFileHeader, count) == 20);
 
 // Validates a header copy of a bucket file of `fileSize` bytes. Returns false
 // and sets `message` on failure.
+// One line naming the header's fields, for traces and dumps.
+std::string describeBucketFile(Mem::TrackedBase const* mem, std::uint32_t mappedCount);
+
 bool validateBucketHeader(BucketFileHeader const& h, std::size_t fileSize, std::uint32_t fenixId,
                           std::string& message);
 

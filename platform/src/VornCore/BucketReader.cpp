@@ -116,11 +116,7 @@ void BucketReader::detach() {
 }
 
 std::string BucketReader::toString() const {
-    if (!attached()) return "buckets: not attached";
-    BucketFileHeader copy;
-    Mem::snapshotHeader(*mem_, copy);
-    return fmt::format("buckets magic:{:x} format:{} fenixId:{} generation:{} count:{} mapped:{}", copy.magic,
-                       copy.format, copy.fenixId, copy.generation, copy.count, mappedCount_);
+    return describeBucketFile(mem_.get(), mappedCount_);
 }
 
 }  // namespace VornCore

@@ -9,6 +9,14 @@
 
 namespace VornCore {
 
+std::string describeBucketFile(Mem::TrackedBase const* mem, std::uint32_t mappedCount) {
+    if (!mem || !mem->attached()) return "buckets: not attached";
+    BucketFileHeader copy;
+    Mem::snapshotHeader(*mem, copy);
+    return fmt::format("buckets magic:{:x} format:{} fenixId:{} generation:{} count:{} mapped:{}", copy.magic,
+                       copy.format, copy.fenixId, copy.generation, copy.count, mappedCount);
+}
+
 bool validateBucketHeader(BucketFileHeader const& h, std::size_t fileSize, std::uint32_t fenixId,
                           std::string& message) {
     if (fileSize < sizeof(BucketFileHeader)) {
@@ -135,11 +143,7 @@ void BucketWriterBase::cleanup() {
 }
 
 std::string BucketWriterBase::toString() const {
-    if (!attached()) return "buckets: not attached";
-    BucketFileHeader copy;
-    Mem::snapshotHeader(*mem_, copy);
-    return fmt::format("buckets magic:{:x} format:{} fenixId:{} generation:{} count:{} mapped:{}", copy.magic,
-                       copy.format, copy.fenixId, copy.generation, copy.count, mappedCount_);
+    return describeBucketFile(mem_.get(), mappedCount_);
 }
 
 }  // namespace VornCore
