@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <istream>
 #include <iterator>
 #include <optional>
@@ -10,7 +12,9 @@
 
 #include <fmt/format.h>
 
+#include "Fail.h"
 #include "Json.h"
+#include "Maps.h"
 #include "Lumo/Exception.h"
 #include "X2/Support/Registry.h"
 
@@ -56,6 +60,18 @@ CommandHelp const kCommands[] = {
      "Changes the named fields of the entry given by its data arrays and prints the new\n"
      "arrays as encode does. Without ARRAY arguments the entry is read from standard\n"
      "input, as decode reads it (or as the fields decode --json prints).\n"},
+    {"map", "map list | map stat|dump|watch|check MAP [--json]",
+     "Looks at the shared-memory maps under $ZORB_SHM_ROOT (default /dev/shm/zorb), read-only.\n"
+     "MAP is a map's name under that root (as map list prints it) or the path of its directory.\n"
+     "  map list          every map: its table and collection, members, writer\n"
+     "  map stat MAP      value size, members, slots, buckets, generation, writer process and\n"
+     "                    whether it runs, readers attached, changes announced\n"
+     "  map dump MAP      every key and its value (hex bytes), in key order\n"
+     "  map watch MAP     every change as it is announced: \"set KEY VALUE\" or \"removed KEY\",\n"
+     "                    until interrupted (--count=N: after N changes; --seconds=S: after S s)\n"
+     "  map check MAP     walks every bucket chain and the free list as the writer's validation\n"
+     "                    does and says what is wrong\n"
+     "A missing, truncated or damaged map is one line on standard error and exit status 2.\n"},
     {"help", "help [COMMAND]", "This text, or one command's.\n"},
 };
 
@@ -70,7 +86,8 @@ char const kFormats[] =
     "Values (VALUE): decimal, or 0x and hex digits most significant first, at any\n"
     "  field width. --json prints fields up to 53 bits as numbers, wider ones as\n"
     "  \"0x...\" strings; JSON input takes either for any field.\n"
-    "Exit status: 0 done; 2 bad input or usage, with one line on standard error.\n";
+    "Exit status: 0 done; 2 bad input or usage, or a map missing or damaged, with one line\n"
+    "  on standard error.\n";
 
 std::string usage() {
     std::string s = "usage: x2tables COMMAND [ARGUMENTS]   (x2tables help COMMAND for more)\n";
@@ -86,16 +103,6 @@ std::string commandHelp(CommandHelp const& c) {
 }
 
 // ---- errors and names ----------------------------------------------------------
-
-// A caller error: reported as one line and exit status 2.
-struct UsageError {
-    std::string message;
-};
-
-template <class... Args>
-[[noreturn]] void fail(fmt::format_string<Args...> f, Args&&... args) {
-    throw UsageError{fmt::format(f, std::forward<Args>(args)...)};
-}
 
 // Edit distance, ignoring case (a mistyped capital is the commonest slip).
 std::size_t distance(std::string_view a, std::string_view b) {
@@ -739,8 +746,17 @@ int run(std::vector<std::string> const& argsIn, std::istream* in, std::ostream& 
     try {
         std::vector<std::string> args;
         bool json = false, all = false, words = false, help = false, version = false;
+        MapOptions mapOptions;
         for (auto const& a : argsIn) {
-            if (a == "--json") json = true;
+            if (a.rfind("--count=", 0) == 0 || a.rfind("--seconds=", 0) == 0) {
+                std::string const v = a.substr(a.find('=') + 1);
+                char* end = nullptr;
+                errno = 0;
+                double const x = std::strtod(v.c_str(), &end);
+                if (v.empty() || *end != '\0' || errno != 0 || !(x >= 0) || x > 1e9) fail("{}: not a number of at least 0", a);
+                if (a[2] == 'c') mapOptions.count = long(x);
+                else mapOptions.seconds = x;
+            } else if (a == "--json") json = true;
             else if (a == "--all") all = true;
             else if (a == "--words") words = true;
             else if (a == "-h" || a == "--help") help = true;
@@ -777,6 +793,9 @@ int run(std::vector<std::string> const& argsIn, std::istream* in, std::ostream& 
             if (!about)
                 fail("unknown command \"{}\"{} (x2tables help lists them)", args[0], suggestion(args[0], commandNames()));
             out << commandHelp(*about);
+        } else if (cmd == "map") {
+            mapOptions.json = json;
+            mapCommand(args, mapOptions, out);
         } else if (cmd == "list") {
             if (!args.empty()) fail("list takes no arguments");
             list(json, out);
