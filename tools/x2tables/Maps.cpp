@@ -209,21 +209,35 @@ public:
     Reader& reader() { return reader_; }
 
     void dump(bool json, std::ostream& out) {
-        std::map<std::uint32_t, Bytes> all = snapshot();
-        if (json) {
-            out << fmt::format("{{\"map\": {}, \"type\": {}, \"valueSize\": {}, \"members\": [", jsonQuote(m_.name),
-                               jsonQuote(m_.typeName), N);
-            bool first = true;
-            for (auto const& [k, v] : all) {
-                out << fmt::format("{}\n {{\"key\": {}, \"value\": \"{}\"}}", first ? "" : ",", k,
-                                   hexOf(v.data(), v.size()));
-                first = false;
+        auto const all = sortedValues(nullptr);
+        fmt::memory_buffer buf;
+        auto flush = [&] {
+            out.write(buf.data(), std::streamsize(buf.size()));
+            buf.clear();
+        };
+        if (json)
+            fmt::format_to(std::back_inserter(buf), "{{\"map\": {}, \"type\": {}, \"valueSize\": {}, \"members\": [",
+                           jsonQuote(m_.name), jsonQuote(m_.typeName), N);
+        bool first = true;
+        for (auto const& [k, v] : all) {
+            if (json)
+                fmt::format_to(std::back_inserter(buf), "{}\n {{\"key\": {}, \"value\": \"", first ? "" : ",", k);
+            else
+                fmt::format_to(std::back_inserter(buf), "{:>10}  ", k);
+            for (unsigned char b : v.bytes) {
+                static constexpr char kDigits[] = "0123456789abcdef";
+                buf.push_back(kDigits[b >> 4]);
+                buf.push_back(kDigits[b & 15]);
             }
-            out << "]}\n";
-            return;
+            buf.append(std::string_view(json ? "\"}" : "\n"));
+            first = false;
+            if (buf.size() > (1 << 16)) flush();
         }
-        for (auto const& [k, v] : all) out << fmt::format("{:>10}  {}\n", k, hexOf(v.data(), v.size()));
-        out << fmt::format("{} members\n", all.size());
+        if (json)
+            buf.append(std::string_view("]}\n"));
+        else
+            fmt::format_to(std::back_inserter(buf), "{} members\n", all.size());
+        flush();
     }
 
     void check(std::ostream& out) {
@@ -332,17 +346,28 @@ private:
         keyFound_ = true;
     }
 
-    std::map<std::uint32_t, Bytes> snapshot() {
-        std::map<std::uint32_t, Bytes> all;
+    // Every value, sorted by key; `slotKey` (when given) learns the slot of each.
+    std::vector<std::pair<std::uint32_t, V>> sortedValues(std::map<std::uint32_t, std::uint32_t>* slotKey) {
+        std::vector<std::pair<std::uint32_t, V>> all;
         if (!keyFound_) findKey();
         if (!keyFound_) return all;
+        all.reserve(reader_.members());
         V v;
         Vorn::IterHint hint;
         for (bool ok = reader_.first(v, hint); ok; ok = reader_.next(v.fwkKey(), v, hint)) {
-            if (!all.emplace(v.fwkKey(), Bytes(v.bytes, v.bytes + N)).second)
-                fail("map {}: corrupt: key {} met twice in one iteration", m_.name, v.fwkKey());
-            slotKey_[hint.slot] = v.fwkKey();
+            all.emplace_back(v.fwkKey(), v);
+            if (slotKey) (*slotKey)[hint.slot] = v.fwkKey();
         }
+        std::sort(all.begin(), all.end(), [](auto const& a, auto const& b) { return a.first < b.first; });
+        for (std::size_t i = 1; i < all.size(); ++i)
+            if (all[i].first == all[i - 1].first)
+                fail("map {}: corrupt: key {} met twice in one iteration", m_.name, all[i].first);
+        return all;
+    }
+
+    std::map<std::uint32_t, Bytes> snapshot() {
+        std::map<std::uint32_t, Bytes> all;
+        for (auto const& [k, v] : sortedValues(&slotKey_)) all.emplace_hint(all.end(), k, Bytes(v.bytes, v.bytes + N));
         return all;
     }
 
