@@ -155,7 +155,7 @@ TEST(X2Tables, ListAndDescribeCoverTheCatalogue) {
 TEST(X2Tables, HelpVersionAndSuggestions) {
     auto h = run({"help"});
     ASSERT_EQ(h.status, 0);
-    for (char const* c : {"list", "describe", "encode", "decode", "modify", "help"}) {
+    for (char const* c : {"list", "describe", "encode", "decode", "modify", "map", "help"}) {
         EXPECT_NE(h.out.find(fmt::format("x2tables {}", c)), std::string::npos) << c;
         auto one = run({"help", c}), flag = run({c, "--help"});
         EXPECT_EQ(one.status, 0);
