@@ -212,6 +212,9 @@ TEST(X2TablesMaps, StatDumpWatchAndCheckFollowALiveWriter) {
         watched = run({"map", "watch", kMap, fmt::format("--count={}", want.size()), "--seconds=30"}, &live);
     });
     for (int i = 0; i < 6000 && !buf.flushed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The watch is a reader of the map's channel now.
+    EXPECT_NE(run({"map", "stat", kMap, "--json"}).out.find(fmt::format("\"readers\": [{}]", ::getpid())),
+              std::string::npos);
     go.send("go\n");
     std::istringstream after(done.line());
     after >> members >> slots >> buckets >> announced;
