@@ -22,6 +22,7 @@
 #include "Mem/RootPath.h"
 #include "Vorn/Ops.h"
 #include "Vorn/VornWriter.h"
+#include "X2/Default/EgrVlanTagActionProfileTable.h"
 
 namespace {
 
@@ -239,6 +240,45 @@ TEST(X2TablesMaps, StatDumpWatchAndCheckFollowALiveWriter) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(number(statOf(), "writerRunning"), 0u);
     EXPECT_EQ(run({"map", "check", kMap}).status, 0);
+}
+
+// A map of a table's write responses reads as records: what each holds, by name.
+TEST(X2TablesMaps, WriteResponsesReadAsRecords) {
+    using WriteResponse = bcm56275_a0::Default::EgrVlanTagActionProfileTable::WriteResponse;
+    using Index = bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::Index;
+    // The write response's own bytes, keyed where its entry index lies.
+    static std::size_t keyOffset = 0;
+    struct Stored {
+        alignas(8) unsigned char bytes[sizeof(WriteResponse)];
+        std::uint32_t fwkKey() const {
+            std::uint32_t k;
+            std::memcpy(&k, bytes + keyOffset, 4);
+            return k;
+        }
+    };
+    auto store = [](WriteResponse const& w) {
+        Stored s;
+        std::memcpy(s.bytes, static_cast<void const*>(&w), sizeof w);
+        return s;
+    };
+    Stored probe = store(WriteResponse(Index(77), 0x1111111111111111ull, Asic::HwTable::EntryState::entryStateWritten));
+    while (probe.fwkKey() != 77) keyOffset += 4;
+    Root root;
+    Vorn::VornWriter<Vorn::BasicOps<Stored>> w(Lumo::Platform::getDebugHandler("test"), "wr", Vorn::MapDescriptor(8),
+                                               Vorn::BasicOps<Stored>(WriteResponse::kTypeName), root.map("a/wr"));
+    w.initialize("test");
+    std::string want;
+    for (std::uint32_t k = 0; k < 128; k += 9) {
+        auto const state = k % 2 ? Asic::HwTable::EntryState::entryStateWritten : Asic::HwTable::EntryState::entryStateFailed;
+        w.write(store(WriteResponse(Index(k), 1000 + k, state)), true);
+        want += fmt::format("{:>10}  transactionId={} entryState={} entryIndex={}\n", k, 1000 + k,
+                            k % 2 ? "entryStateWritten" : "entryStateFailed", k);
+    }
+    auto d = run({"map", "dump", "a/wr"});
+    EXPECT_EQ(d.out, want + "15 members\n") << d.err;
+    EXPECT_NE(run({"map", "list"}).out.find("EgrVlanTagActionProfileTable write responses"), std::string::npos);
+    auto j = x2tables::parseJson(run({"map", "dump", "a/wr", "--json"}).out);
+    EXPECT_EQ(j.members.at(3).second.items.at(1).members.at(2).second.members.at(1).second.text, "entryStateWritten");
 }
 
 // Damaged copies of a map: every command gives one line and status 2.

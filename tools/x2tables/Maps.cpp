@@ -28,6 +28,8 @@
 #include "Vorn/VornReader.h"
 #include "VornCore/BucketReader.h"
 #include "VornCore/WriterHashMap.h"
+#include "X2/Default/EgrVlanTagActionProfileTable.h"
+#include "X2/Default/IngVlanTagActionProfileTable.h"
 #include "X2/Support/Registry.h"
 
 namespace x2tables {
@@ -174,6 +176,90 @@ std::string hexOf(unsigned char const* p, std::size_t n) {
     return s;
 }
 
+// ---- the chip's own records ----------------------------------------------------------
+
+// How the values of a map of one of the chip's shared records read. A record
+// is decoded only when it is its bytes (trivially copyable) and of the slot's
+// value size; any other map's values print as bytes.
+struct RecordDecoder {
+    char const* typeName;
+    char const* table;
+    std::size_t size;
+    bool storable;
+    // "name=value ..." or, with json, the members of a JSON object.
+    std::string (*decode)(char const* table, unsigned char const* bytes, bool json);
+};
+
+template <class E>
+std::string decodeEntry(char const* table, unsigned char const* bytes, bool json) {
+    if constexpr (std::is_trivially_copyable_v<E>) {
+        E e;
+        std::memcpy(static_cast<void*>(&e), bytes, sizeof e);
+        X2::TableInfo const* t = X2::findTable(table);
+        std::string s = json ? fmt::format("\"transactionId\": {}, \"fields\": {{", std::uint64_t(e.transactionId()))
+                             : fmt::format("transactionId={}", std::uint64_t(e.transactionId()));
+        bool first = true;
+        for (auto const& f : t->fields) {
+            X2::FieldValueArg const v = f.get(&e);
+            bool const zero = f.width > 64 ? v.wide.isZero() : v.scalar == 0;
+            if (zero) continue;
+            std::string const value = f.width > 64 ? v.wide.toHex() : fmt::format("{}", v.scalar);
+            if (json)
+                s += fmt::format("{}\"{}\": {}", first ? "" : ", ", f.name,
+                                 f.width > 53 ? jsonQuote(f.width > 64 ? value : fmt::format("0x{:x}", v.scalar)) : value);
+            else
+                s += fmt::format(" {}={}", f.name, value);
+            first = false;
+        }
+        return json ? s + "}" : s;
+    } else {
+        (void)table, (void)bytes, (void)json;
+        return {};
+    }
+}
+
+template <class W>
+std::string decodeWriteResponse(char const*, unsigned char const* bytes, bool json) {
+    if constexpr (std::is_trivially_copyable_v<W>) {
+        W w;
+        std::memcpy(static_cast<void*>(&w), bytes, sizeof w);
+        std::string_view state = Asic::HwTable::entryStateName(w.entryState);
+        std::string const stateText = state.empty() ? fmt::format("{}", unsigned(w.entryState)) : std::string(state);
+        if (json)
+            return fmt::format("\"transactionId\": {}, \"entryState\": {}, \"entryIndex\": {}",
+                               std::uint64_t(w.transactionId), jsonQuote(stateText), std::uint32_t(w.entryIndex().value()));
+        return fmt::format("transactionId={} entryState={} entryIndex={}", std::uint64_t(w.transactionId), stateText,
+                           std::uint32_t(w.entryIndex().value()));
+    } else {
+        (void)bytes, (void)json;
+        return {};
+    }
+}
+
+template <class T>
+constexpr RecordDecoder entryDecoder(char const* table) {
+    return {T::Entry::kTypeName, table, sizeof(typename T::Entry), std::is_trivially_copyable_v<typename T::Entry>,
+            &decodeEntry<typename T::Entry>};
+}
+template <class T>
+constexpr RecordDecoder writeResponseDecoder(char const* table) {
+    return {T::WriteResponse::kTypeName, table, sizeof(typename T::WriteResponse),
+            std::is_trivially_copyable_v<typename T::WriteResponse>, &decodeWriteResponse<typename T::WriteResponse>};
+}
+
+using Egr = bcm56275_a0::Default::EgrVlanTagActionProfileTable;
+using Ing = bcm56275_a0::Default::IngVlanTagActionProfileTable;
+RecordDecoder const kRecords[] = {
+    entryDecoder<Egr>("EgrVlanTagActionProfileTable"), writeResponseDecoder<Egr>("EgrVlanTagActionProfileTable"),
+    entryDecoder<Ing>("IngVlanTagActionProfileTable"), writeResponseDecoder<Ing>("IngVlanTagActionProfileTable"),
+};
+
+RecordDecoder const* decoderFor(std::string const& typeName, std::size_t valueSize) {
+    for (auto const& r : kRecords)
+        if (typeName == r.typeName && r.storable && r.size == valueSize) return &r;
+    return nullptr;
+}
+
 // ---- values of any size, keyed by a 32-bit field found in the map --------------------
 
 // The byte offset of the key in the values of the map being read. The key is
@@ -200,7 +286,8 @@ public:
     using Ops = Vorn::BasicOps<V>;
     using Reader = Vorn::VornReader<Ops>;
 
-    explicit Session(MapInfo const& m) : m_(m), reader_(debug(), m.name, m.root, Ops(m.typeName)) {
+    explicit Session(MapInfo const& m)
+        : m_(m), reader_(debug(), m.name, m.root, Ops(m.typeName)), decoder_(decoderFor(m.typeName, N)) {
         if (!reader_.initialize("x2tables"))
             fail("map {}: cannot attach: {}", m_.name,
                  reader_.message().empty() ? "a file is missing or damaged" : reader_.message());
@@ -224,12 +311,24 @@ public:
                 fmt::format_to(std::back_inserter(buf), "{}\n {{\"key\": {}, \"value\": \"", first ? "" : ",", k);
             else
                 fmt::format_to(std::back_inserter(buf), "{:>10}  ", k);
-            for (unsigned char b : v.bytes) {
-                static constexpr char kDigits[] = "0123456789abcdef";
-                buf.push_back(kDigits[b >> 4]);
-                buf.push_back(kDigits[b & 15]);
+            if (decoder_ && !json) {
+                buf.append(valueText(v.bytes));
+            } else {
+                for (unsigned char b : v.bytes) {
+                    static constexpr char kDigits[] = "0123456789abcdef";
+                    buf.push_back(kDigits[b >> 4]);
+                    buf.push_back(kDigits[b & 15]);
+                }
             }
-            buf.append(std::string_view(json ? "\"}" : "\n"));
+            if (json) {
+                buf.push_back('"');
+                if (decoder_)
+                    fmt::format_to(std::back_inserter(buf), ", \"record\": {{{}}}",
+                                   decoder_->decode(decoder_->table, v.bytes, true));
+                buf.push_back('}');
+            } else {
+                buf.push_back('\n');
+            }
             first = false;
             if (buf.size() > (1 << 16)) flush();
         }
@@ -305,7 +404,7 @@ public:
                     slotKey_[hint.slot] = k;
                     Bytes b(v.bytes, v.bytes + N);
                     if (it != known.end() && it->second == b) continue;
-                    out << fmt::format("set {} {}\n", k, hexOf(b.data(), b.size()));
+                    out << fmt::format("set {} {}\n", k, valueText(b.data()));
                     known[k] = std::move(b);
                 } else {
                     if (it == known.end()) continue;
@@ -463,8 +562,14 @@ private:
         return true;
     }
 
+    // A value as text: the decoded record, or its bytes in hex.
+    std::string valueText(unsigned char const* bytes) const {
+        return decoder_ ? decoder_->decode(decoder_->table, bytes, false) : hexOf(bytes, N);
+    }
+
     MapInfo const& m_;
     Reader reader_;
+    RecordDecoder const* decoder_;
     bool keyFound_ = false;
     std::map<std::uint32_t, std::uint32_t> slotKey_;  // slot -> key it held when last read
 };
