@@ -73,20 +73,24 @@ TEST(NeverAbsent, OverwriteStormGivesNoAbsentReadAndNoFalseGone) {
     Mem::RootPath rp = root.map("storm");
     double seconds = stormSeconds();
     Vorn::MapDescriptor d(64);
-    {
-        // Created (and filled) before anyone reads; the storm then only overwrites.
-        Writer<Rec64> w(debug(), "storm", d, ops<Rec64>(), rp);
-        w.initialize("none");
-        for (std::uint32_t k = 0; k < kKeys; ++k) w.write(Rec64::make(k, 0), true);
-    }
-    double start = Lumo::time() + 0.3;  // every process starts its storm together
+    // The writer creates and fills the map, then tells the others to start;
+    // it storms a little longer than they read, so their reads all overlap it.
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    auto waitReady = [&] {
+        char c;
+        ::close(ready[1]);
+        return ::read(ready[0], &c, 1) == 1;
+    };
     auto writer = child([&] {
         Writer<Rec64> w(debug(), "storm", d, ops<Rec64>(), rp);
         w.initialize("none");
+        for (std::uint32_t k = 0; k < kKeys; ++k) w.write(Rec64::make(k, 0), true);
+        char go[2] = {1, 1};
         Counts c;
-        while (Lumo::time() < start) {
-        }
-        for (std::uint32_t gen = 1; Lumo::time() < start + seconds; ++gen) {
+        if (::write(ready[1], go, 2) != 2) return c;
+        double end = Lumo::time() + seconds + 1.0;
+        for (std::uint32_t gen = 1; Lumo::time() < end; ++gen) {
             for (int i = 0; i < 256; ++i, ++gen) w.write(Rec64::make(gen % kKeys, gen), true);
             ++c.reads;
         }
@@ -95,9 +99,10 @@ TEST(NeverAbsent, OverwriteStormGivesNoAbsentReadAndNoFalseGone) {
     auto reader = child([&] {
         Counts c;
         Vorn::VornReader<Ops> r(debug(), "storm", rp, ops<Rec64>());
-        while (!r.initialize("storm")) ::usleep(1000);
+        if (!waitReady() || !r.initialize("storm")) return c;
+        double end = Lumo::time() + seconds;
         Vorn::IterHint h;
-        while (Lumo::time() < start + seconds) {
+        while (Lumo::time() < end) {
             for (std::uint32_t k = 0; k < kKeys; ++k) {
                 Rec64 v;
                 ++c.reads;
@@ -134,14 +139,17 @@ TEST(NeverAbsent, OverwriteStormGivesNoAbsentReadAndNoFalseGone) {
         };
         Vorn::VornShadow<Ops> s(debug(), "storm", rp, ops<Rec64>(), cb);
         self = &s;
-        while (!s.initialize("storm")) ::usleep(1000);
-        while (Lumo::time() < start + seconds) {
+        if (!waitReady() || !s.initialize("storm")) return c;
+        double end = Lumo::time() + seconds;
+        while (Lumo::time() < end) {
             if (!s.service(256) && s.prepareToWait()) s.quorl().wait(5);
         }
         s.serviceUntilSynced(5000);
         c.keyed = s.store().keyed();
         return c;
     });
+    ::close(ready[0]);
+    ::close(ready[1]);
     Counts w = collect(writer), r = collect(reader), s = collect(shadow);
     std::printf("writer batches %lu; reader %lu lookups, %lu unknown; shadow %lu callbacks, %lu unknown\n", w.reads,
                 r.reads, r.unknown, s.reads, s.unknown);
