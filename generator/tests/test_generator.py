@@ -10,6 +10,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 import catalogue  # noqa: E402
 import emit_cpp  # noqa: E402
+import emit_desc  # noqa: E402
+import emit_module  # noqa: E402
 import x2gen  # noqa: E402
 from catalogue import CatalogueError, load  # noqa: E402
 
@@ -239,6 +241,66 @@ class SyntheticCatalogue(unittest.TestCase):
         shared, twin = self.sources["Shared"].tables
         self.assertEqual((shared.descriptor.access_table, twin.descriptor), ("Twin", None))
 
+    def test_descriptor_fragments(self):
+        h = emit_cpp.emit_header(self.sources["Synth"])
+        for frag in [
+            "class SynthDesc : public LogicalFap::HwTableDesc, public X2::DescriptorAllocation<SynthDesc> {",
+            'static constexpr char kTypeName[] = "bcm56275_a0::Default::SynthDesc";',
+            "static constexpr std::uint32_t kTypeIndex = 8;",  # the table at 7, the descriptor last
+            "bool isValidUnitId(Asic::UnitId unit) const override { return X2::unitOnly511(unit); }",
+            "double downloadInterval() const override { return 60.0; }",
+            "LogicalFap::CmdBuilder getEnterCmdBuilder() const;",
+        ]:
+            self.assertIn(frag, h)
+        src = emit_cpp.emit_source(self.sources["Synth"])
+        for frag in [
+            "constexpr std::span<std::uint32_t const> SynthDescIds[] = {SynthDescMem0_0, SynthDescMem0_1};",
+            "constexpr Asic::MemLayout SynthDescLayout[] = {{2u, 1u, SynthDescIds, 0u, 0u, SynthDescCounts, 10u}};",
+            'constexpr Asic::CollectionNames SynthDescNames[] = {{"entry", "writeResponse", SynthDescData}};',
+            'constexpr char const* SynthDescArrays[] = {"dataByte0", "dataByte1"};',
+            'Vex::VexTypeBase SynthDesc::tableVexType() const { return {"X2/Default/Synth", 7}; }',
+            "initAccessInfo(chipInfo, LogicalFap::HwAccessMode(4), true);",
+            '"void bcm56275_a0::Default::SynthDesc::logicalFapInit()", __LINE__, "enterCmdBuilder impl is not set");',
+            "return X2::shaperExitCmdBuilder(65, 66); }",
+        ]:
+            self.assertIn(frag, src)
+        reader = emit_cpp.emit_source(self.sources["Reader"])
+        for frag in [
+            "constexpr std::span<std::uint32_t const> ReaderDescIds[] = {ReaderDescMem0_0, {}, ReaderDescMem1_0, ReaderDescMem1_1};",
+            'constexpr Asic::MemGroup ReaderDescGroups[] = {{ReaderDescLayout, "::Read", 0u}};',
+            'constexpr Asic::CollectionNames ReaderDescNames[] = {{"entry", nullptr, ReaderDescData}};',
+            "Asic::chunkAllocatorType(2), Asic::ChunkAllocatorFirstFit::kTypeName",
+        ]:
+            self.assertIn(frag, reader)
+        self.assertNotIn("CmdBuilder", reader)
+        shared = emit_cpp.emit_source(self.sources["Shared"])
+        self.assertIn('Vex::VexTypeBase SharedDesc::accessTableVexType() const { return {"X2/Default/Shared", 13}; }', shared)
+        self.assertIn("static constexpr std::uint32_t kTypeIndex = 14;", emit_cpp.emit_header(self.sources["Shared"]))
+        modules = emit_desc.emit_modules_source(list(self.sources.values()))
+        self.assertLess(modules.index("ReaderDesc::kTypeIndex"), modules.index("SharedDesc::kTypeIndex"))
+        self.assertIn("X2::ModuleLoader const loader(kModules);", modules)
+
+    def test_module_contents_and_name(self):
+        m = emit_module.module(self.sources["Shared"])
+        ns = "bcm56275_a0::Default::"
+        self.assertEqual(m.type_names[:m.type_names.index("Asic::TransactionId")], [
+            f"{ns}Shared::Entry::Index", f"{ns}Shared::Entry::DataMemId", f"{ns}Shared::Entry::DataIndex",
+            f"{ns}Shared::Entry::DataByte0Index", f"{ns}Shared::Entry", f"{ns}Shared::WriteResponse", f"{ns}Shared",
+            f"{ns}Twin::Entry::Index", f"{ns}Twin::Entry::DataMemId", f"{ns}Twin::Entry::DataIndex",
+            f"{ns}Twin::Entry::DataByte0Index", f"{ns}Twin::Entry", f"{ns}Twin::WriteResponse", f"{ns}Twin",
+            f"{ns}SharedDesc"])
+        self.assertIn("Lumo::String", m.type_names)
+        self.assertEqual(m.attribute_names, sorted(m.attribute_names, key=lambda n: n.encode("ascii")))
+        shared_table = next(t for t in m.types if t.name == f"{ns}Shared")
+        self.assertEqual([a[:2] for a in shared_table.attributes],
+                         [(770, "entry"), (771, "entryControl"), (772, "writeResponse"), (773, "writeResponseControl")])
+        reader = next(t for t in emit_module.module(self.sources["Reader"]).types if t.name == f"{ns}Reader")
+        self.assertEqual([a[0] for a in reader.attributes], [770, 771, 772, 773, 774, 775])
+        self.assertRegex(m.symbol, r"^Shared_[0-9a-f]{16}$")
+        self.assertEqual(emit_module.module(self.sources["Shared"]).symbol, m.symbol)  # deterministic
+        self.assertNotEqual(emit_module.module(self.sources["Synth"]).symbol.split("_")[1], m.symbol.split("_")[1])
+        self.assertEqual(emit_module.fnv1a64(b"a"), 0xAF63DC4C8601EC8C)  # the published FNV-1a 64 value
+
     def test_output_is_deterministic(self):
         out1, out2 = Path(self.tmp.name) / "o1", Path(self.tmp.name) / "o2"
         self.assertEqual(x2gen.main(["--catalogue", str(self.cat), "--out", str(out1)]), 0)
@@ -246,7 +308,7 @@ class SyntheticCatalogue(unittest.TestCase):
         files1 = sorted(p.relative_to(out1) for p in out1.rglob("*") if p.is_file())
         files2 = sorted(p.relative_to(out2) for p in out2.rglob("*") if p.is_file())
         self.assertEqual(files1, files2)
-        self.assertEqual(len(files1), 7)
+        self.assertEqual(len(files1), 8)  # a header and a source per table source, All.h, Modules.cpp
         for rel in files1:
             self.assertEqual((out1 / rel).read_bytes(), (out2 / rel).read_bytes(), rel)
 
