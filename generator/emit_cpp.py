@@ -9,6 +9,8 @@ sorted or declared order, never in hash order.
 from __future__ import annotations
 
 from catalogue import Source, Table, Field
+import emit_desc
+import emit_module
 import emit_table
 
 NS = "bcm56275_a0::Default"
@@ -163,7 +165,8 @@ def emit_entry(t: Table, out: list[str]):
 
 
 def emit_header(src: Source) -> str:
-    out = [banner(src), "#pragma once", '#include "X2/Support/Table.h"', "", f"namespace {NS} {{", ""]
+    out = [banner(src), "#pragma once", '#include "Lumo/Module.h"', '#include "X2/Support/Descriptor.h"',
+           '#include "X2/Support/Table.h"', "", f"namespace {NS} {{", ""]
     for t in src.tables:
         kind_note = {"shared": "shared-memory table", "local": "local table", "read": "read table"}[t.kind]
         out.append(f"// {t.name}: {kind_note}, index 0..{t.last_index}, "
@@ -188,6 +191,8 @@ def emit_header(src: Source) -> str:
         if t.has_write_response:
             out.append(f"static_assert(sizeof({t.name}::WriteResponse) == 16);")
         out.append("")
+    emit_desc.emit_decl(src, out)
+    emit_module.emit_decl(src, out)
     out.append(f"}}  // namespace {NS}")
     emit_table.emit_instantiations(src, out, declaration=True)
     return "\n".join(out) + "\n"
@@ -257,6 +262,8 @@ def emit_source(src: Source) -> str:
         out.append(f"X2::TableInfo const& {t.name}::tableInfo() {{ return {pfx}Info; }}")
         out.append("")
         emit_table.emit_entity_def(src, t, out)
+    emit_desc.emit_def(src, out)
+    emit_module.emit_def(src, out)
     out.append(f"}}  // namespace {NS}")
     emit_table.emit_instantiations(src, out, declaration=False)
     return "\n".join(out) + "\n"

@@ -8,53 +8,7 @@ and one-line forwarders. Shared-memory tables are left to another layer.
 """
 from __future__ import annotations
 
-import zlib
-
-from catalogue import Source, Table
-
-NS = "bcm56275_a0::Default"
-
-# Hash seeds fixed by the platform for these node types; all others are
-# derived from the node type's full name.
-FIXED_SEEDS = {
-    f"{NS}::AmaMemEgrVlanTagActionProfileTable::HN_Entry": 0x36D8A9AA,
-    f"{NS}::AmaMemEgrVlanTagActionProfileTable::HN_WriteResponse": 0x49C2D19C,
-    f"{NS}::IngVlanRangeTable::HN_Entry": 0xB651A63A,
-}
-
-
-class SeedCollision(Exception):
-    pass
-
-
-def is_entity(t: Table) -> bool:
-    return t.kind in ("local", "read")
-
-
-def node_types(t: Table) -> list[str]:
-    second = "HN_ReadRequest" if t.kind == "read" else "HN_WriteResponse"
-    return ["HN_Entry", second]
-
-
-def seed(t: Table, node: str) -> int:
-    name = f"{NS}::{t.name}::{node}"
-    if name in FIXED_SEEDS:
-        return FIXED_SEEDS[name]
-    return zlib.crc32(f"x2 hash seed {name}".encode("ascii")) & 0xFFFFFFFF
-
-
-def check_seeds(sources: list[Source]):
-    """Every node type's seed is distinct (the fixed ones included)."""
-    seen: dict[int, str] = {}
-    for s in sources:
-        for t in s.tables:
-            if not is_entity(t):
-                continue
-            for node in node_types(t):
-                v, name = seed(t, node), f"{t.name}::{node}"
-                if v in seen:
-                    raise SeedCollision(f"{s.path}: hash seed {v:#010x} of {name} equals that of {seen[v]}")
-                seen[v] = name
+from catalogue import NS, Source, Table, is_entity, node_types
 
 
 def type_index(src: Source, t: Table) -> int:
@@ -85,17 +39,17 @@ def emit_entity_decl(src: Source, t: Table, out: list[str]):
     out.append("")
     out.append("  // Nodes of the table's collections.")
     out.append("  struct HN_Entry : X2::EntryNode<Entry> {")
-    out.append(f"    static constexpr std::uint32_t kHashSeed = {seed(t, 'HN_Entry'):#010x}u;")
+    out.append(f"    static constexpr std::uint32_t kHashSeed = {t.seeds['HN_Entry']:#010x}u;")
     out.append("    using EntryNode::EntryNode;")
     out.append(f"    static std::tuple<{refs}> arrays(Entry const& e) {{ return std::tie({arrays}); }}")
     out.append("  };")
     if read:
         out.append("  struct HN_ReadRequest : X2::ReadRequestNode {")
-        out.append(f"    static constexpr std::uint32_t kHashSeed = {seed(t, second):#010x}u;")
+        out.append(f"    static constexpr std::uint32_t kHashSeed = {t.seeds[second]:#010x}u;")
         out.append("    using ReadRequestNode::ReadRequestNode;")
     else:
         out.append("  struct HN_WriteResponse : X2::WriteResponseNode<WriteResponse> {")
-        out.append(f"    static constexpr std::uint32_t kHashSeed = {seed(t, second):#010x}u;")
+        out.append(f"    static constexpr std::uint32_t kHashSeed = {t.seeds[second]:#010x}u;")
         out.append("    using WriteResponseNode::WriteResponseNode;")
     out.append("  };")
     out.append(f"  using Collections = X2::LocalCollections<HN_Entry, {second}>;")

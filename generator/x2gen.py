@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Generates the table code of the library from the chip catalogue.
 
-    x2gen.py --catalogue DIR --out DIR   write X2/Default/<Source>.{h,cpp} and X2/Default/All.h
+    x2gen.py --catalogue DIR --out DIR   write X2/Default/<Source>.{h,cpp}, X2/Default/All.h and
+                                         X2/Default/Modules.cpp (the load-time registration)
     x2gen.py --catalogue DIR --list      print the paths it would write, one per line
     x2gen.py --catalogue DIR --check     validate only
 
-Three stages: parse the TOML sources, validate them into a model
-(catalogue.py), emit C++ (emit_cpp.py). Files are rewritten only when their
-content changes, so an unchanged table does not recompile.
+Three stages: parse the TOML sources (tomlsubset.py, keeping every line),
+validate them into a model (catalogue.py), emit C++ (emit_cpp.py for the
+records, emit_table.py for the local entities, emit_desc.py for descriptors
+and the load-time steps, emit_module.py for the module metadata). Files are
+rewritten only when their content changes, so an unchanged table does not
+recompile.
 """
 import argparse
 import sys
@@ -17,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from catalogue import CatalogueError, load  # noqa: E402
 import emit_cpp  # noqa: E402
-import emit_table  # noqa: E402
+import emit_desc  # noqa: E402
 
 
 def outputs(sources):
@@ -26,6 +30,7 @@ def outputs(sources):
         files[f"X2/Default/{s.name}.h"] = lambda s=s: emit_cpp.emit_header(s)
         files[f"X2/Default/{s.name}.cpp"] = lambda s=s: emit_cpp.emit_source(s)
     files["X2/Default/All.h"] = lambda: emit_cpp.emit_all_header(sources)
+    files["X2/Default/Modules.cpp"] = lambda: emit_desc.emit_modules_source(sources)
     return files
 
 
@@ -49,8 +54,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     try:
         sources = load(args.catalogue)
-        emit_table.check_seeds(sources)
-    except (CatalogueError, emit_table.SeedCollision) as e:
+    except CatalogueError as e:
         print(f"x2gen: {e}", file=sys.stderr)
         return 1
     files = outputs(sources)

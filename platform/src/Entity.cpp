@@ -1,5 +1,8 @@
 #include "Vex/Entity.h"
 
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "Lumo/Exception.h"
@@ -8,8 +11,63 @@ namespace Vex {
 
 Entity::Entity(Lumo::String name) : name_(std::move(name)) {}
 
+namespace {
+struct Singletons {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::uint32_t>, std::pair<std::string, Entity::Factory>> factories;
+    std::map<std::string, Entity*, std::less<>> byName;
+};
+Singletons& singletons() {
+    static Singletons* s = new Singletons;  // outlives every static destructor that may drop a singleton
+    return *s;
+}
+std::pair<std::string, std::uint32_t> key(VexTypeBase t) { return {t.module ? t.module : "", t.index}; }
+}  // namespace
+
 Entity::~Entity() {
     for (auto& [n, c] : children_) c->parent_ = nullptr;
+    if (singleton_) {
+        auto& s = singletons();
+        std::lock_guard lock(s.mutex);
+        auto it = s.byName.find(name_);
+        if (it != s.byName.end() && it->second == this) s.byName.erase(it);
+    }
+}
+
+void Entity::typeFactoryIs(VexTypeBase type, char const* typeName, Factory make) {
+    auto& s = singletons();
+    std::lock_guard lock(s.mutex);
+    s.factories[key(type)] = {typeName, make};
+}
+
+void Entity::typeFactoryDel(VexTypeBase type) {
+    auto& s = singletons();
+    std::lock_guard lock(s.mutex);
+    s.factories.erase(key(type));
+}
+
+Lumo::Ptr<Entity> Entity::singletonExists(Lumo::String const& name) {
+    auto& s = singletons();
+    std::lock_guard lock(s.mutex);
+    auto it = s.byName.find(name);
+    return it == s.byName.end() ? Lumo::Ptr<Entity>() : Lumo::Ptr<Entity>(it->second);
+}
+
+Lumo::Ptr<Entity> Entity::singletonIs(VexTypeBase type) {
+    auto& s = singletons();
+    std::unique_lock lock(s.mutex);
+    auto f = s.factories.find(key(type));
+    if (f == s.factories.end())
+        Lumo::raise<Lumo::RangeException>("Vex::Entity::singletonIs: no type {} in module {}", type.index,
+                                          type.module ? type.module : "");
+    auto [name, make] = f->second;
+    if (auto it = s.byName.find(name); it != s.byName.end()) return Lumo::Ptr<Entity>(it->second);
+    lock.unlock();  // the constructor may make further singletons
+    Lumo::Ptr<Entity> e = make(Lumo::String(name));
+    lock.lock();
+    e->singleton_ = true;
+    s.byName[name] = e.ptr();
+    return e;
 }
 
 Lumo::String Entity::fullName() const {

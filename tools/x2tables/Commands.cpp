@@ -1,4 +1,5 @@
 #include "Commands.h"
+#include "DescriptorJson.h"
 
 #include <algorithm>
 #include <cctype>
@@ -646,6 +647,7 @@ std::string jsonTable(TableInfo const& t, bool withFields) {
                         : std::string(R"("checkBits": null)");
     s += fmt::format(R"(, "fieldCount": {})", t.fields.size());
     if (withFields) {
+        s += ", " + descriptorJsonKeys(t);
         s += R"(, "fields": [)";
         for (std::size_t i = 0; i < t.fields.size(); ++i) {
             auto const& f = t.fields[i];
@@ -699,6 +701,7 @@ void describe(TableInfo const& t, std::ostream& out) {
         out << fmt::format("  check bits: {} bits at {} of dataByte0 (doClearEccFields)\n", t.checkWidth, t.checkOffset);
     else
         out << "  check bits: none\n";
+    out << descriptorText(t);
     if (t.firstFieldId < 0) {
         out << "  fields: none (reached through the data byte operations only)\n";
         return;

@@ -44,7 +44,20 @@ inline constexpr bool kBypass = false;
 // thread's first slab call and after its cache went back to the depot.
 // (__thread: no dynamic initialisation, so the inline paths below read it
 // with one TLS load and no wrapper call.)
+// Inside the runtime library (x2platform_EXPORTS) the initial-exec model:
+// one offset load, and its whole TLS block (these pointers and the
+// pending-destruction queue, a few dozen bytes) sits in the static TLS
+// surplus. Elsewhere no model is forced: code inlined into another shared
+// library must not make that library need static TLS, or it could not be
+// loaded with dlopen. Users are compiled with TLS descriptors (x2platform's
+// public -mtls-dialect=gnu2), which resolve to the same fixed offset once the
+// runtime's block is in static TLS; an executable's link turns the access
+// into a plain offset load.
+#if defined(x2platform_EXPORTS)
 extern __thread __attribute__((tls_model("initial-exec"))) FreeBlock** tHeads;
+#else
+extern __thread FreeBlock** tHeads;
+#endif
 void* allocateSlow(std::size_t bytes);
 void freeSlow(void* p, std::size_t bytes) noexcept;
 }  // namespace Detail

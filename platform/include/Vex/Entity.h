@@ -20,6 +20,7 @@
 #include "Lumo/Node.h"
 #include "Lumo/Publisher.h"
 #include "Lumo/String.h"
+#include "Vex/VexType.h"
 
 namespace Vex {
 
@@ -52,8 +53,23 @@ public:
 
     void lastUserGone() override;
 
+    // Named singletons. A type that can be made by type alone registers its
+    // factory under (module, type index) with its full type name; the
+    // singleton of a type is named after it. The registry does not hold a
+    // use: a singleton lives while somebody holds it, and leaves the
+    // registry when it is destroyed.
+    using Factory = Lumo::Ptr<Entity> (*)(Lumo::String const& name);
+    static void typeFactoryIs(VexTypeBase type, char const* typeName, Factory make);
+    static void typeFactoryDel(VexTypeBase type);
+    // The existing singleton of that name, or null.
+    static Lumo::Ptr<Entity> singletonExists(Lumo::String const& name);
+    // Creates the singleton of `type` (its existing one if there is one).
+    // Raises Lumo::RangeException for a type without a factory.
+    static Lumo::Ptr<Entity> singletonIs(VexTypeBase type);
+
 private:
     Lumo::String name_;
+    bool singleton_ = false;
     Entity* parent_ = nullptr;
     std::map<Lumo::String, Lumo::Ptr<Entity>, std::less<>> children_;
     mutable Lumo::Publisher publisher_;

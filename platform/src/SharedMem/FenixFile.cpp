@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,11 +65,19 @@ bool FenixFile::validate(std::uint32_t fenixId) const {
 
 bool FenixFile::remove() { return writer_ && root_.removeFile(kFileName); }
 
+// A fresh id per writer generation, from the kernel's random pool: no
+// per-thread generator state (a thread-local engine of several kilobytes
+// would not fit the static TLS that a library loaded with dlopen gets).
 std::uint32_t FenixFile::newFenixId() {
-    static thread_local std::mt19937 gen(std::random_device{}() ^ std::uint32_t(::getpid()));
-    std::uint32_t id;
-    do id = std::uint32_t(gen());
-    while (id == 0);
+    std::uint32_t id = 0;
+    while (id == 0) {
+        ssize_t const n = ::getrandom(&id, sizeof id, 0);
+        if (n != ssize_t(sizeof id)) {
+            if (n < 0 && errno != EINTR)
+                Lumo::raise<Lumo::MemoryResourceException>("no random fenix id: {}", std::strerror(errno));
+            id = 0;
+        }
+    }
     return id;
 }
 
