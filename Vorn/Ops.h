@@ -7,9 +7,16 @@
 // map must use the same seed (never the per-process random seed of local
 // hash maps), or readers would look for keys in the wrong buckets.
 //
-// Requirements on V: trivially copyable, standard layout, a size that is a
-// non-zero multiple of 8, alignment at most 8, and `fwkKey()` returning a
-// value convertible to a 32-bit unsigned key.
+// Requirements on V (SlotValue below): trivially copyable, so that its bytes
+// are the value and a slot can hold it byte for byte; a size that is a
+// non-zero multiple of 8 and an alignment of at most 8, so that the value
+// and the 8-byte trailer after it stay word-aligned in every slot; and
+// `fwkKey()` returning the key, either an integer or a bounded index type
+// with `value()`, as a 32-bit unsigned number. Standard layout is not
+// required: a record may derive from a base record that holds fields of its
+// own (a write response does), since the map only copies whole values and
+// reads the key through `fwkKey()`.
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -36,22 +43,40 @@ constexpr std::uint32_t seedForType(std::string_view typeName) {
 }
 static_assert(seedForType("") == 2166136261u && seedForType("a") == 0xe40c292cu);
 
+// What `fwkKey()` may return: an integer or a bounded index type.
+template <class K>
+concept KeyLike = std::convertible_to<K, std::uint32_t> ||
+                  requires(K const& k) { { k.value() } -> std::convertible_to<std::uint32_t>; };
+
+// The 32-bit key behind whatever `fwkKey()` returns.
+template <KeyLike K>
+constexpr std::uint32_t keyValue(K const& k) {
+    if constexpr (requires { { k.value() } -> std::convertible_to<std::uint32_t>; })
+        return std::uint32_t(k.value());
+    else
+        return std::uint32_t(k);
+}
+
+template <class V>
+concept SlotValue = std::is_trivially_copyable_v<V> && sizeof(V) > 0 && sizeof(V) % 8 == 0 && alignof(V) <= 8 &&
+                    requires(V const& v) { { v.fwkKey() } -> KeyLike; };
+
 template <class V>
 class BasicOps {
 public:
     using Value = V;
     using Key = std::uint32_t;
 
-    static_assert(std::is_trivially_copyable_v<V> && std::is_standard_layout_v<V>);
-    static_assert(sizeof(V) % 8 == 0 && sizeof(V) > 0 && alignof(V) <= 8);
+    static_assert(SlotValue<V>);
 
     BasicOps(std::uint32_t seed, std::string typeName) : seed_(seed), typeName_(std::move(typeName)) {}
     // The seed every process of the map agrees on: derived from the type name.
-    explicit BasicOps(std::string typeName) : BasicOps(seedForType(typeName), std::move(typeName)) {}
+    // (seed_ is initialised first, from the name before it is moved.)
+    explicit BasicOps(std::string typeName) : seed_(seedForType(typeName)), typeName_(std::move(typeName)) {}
 
     std::uint32_t seed() const { return seed_; }
     std::uint32_t hash(Key key) const { return Vex::hashSingleAttr(seed_, std::uint32_t(key)); }
-    static Key keyOf(V const& v) { return Key(v.fwkKey()); }
+    static Key keyOf(V const& v) { return keyValue(v.fwkKey()); }
     // Key of the value stored at `bytes` (a slot's value field).
     // The bytes were stored as a whole V (8-aligned, trivially copyable), so
     // they are read in place: only the key's own bytes are touched.

@@ -51,7 +51,7 @@ namespace Vorn {
 
 template <class V>
 struct SlotTable {
-    static_assert(std::is_trivially_copyable_v<V> && std::is_standard_layout_v<V>);
+    static_assert(std::is_trivially_copyable_v<V>);
     static_assert(sizeof(V) % 8 == 0 && sizeof(V) > 0 && alignof(V) <= 8,
                   "a slot value must be a non-empty multiple of 8 bytes");
 

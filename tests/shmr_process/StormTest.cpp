@@ -1,18 +1,21 @@
 // Readers in real processes while a writer process storms the map: inserts,
 // overwrites, removes and direct writes in phases that grow and shrink the
-// slot file and split and merge the bucket table. Every value carries a
-// checksum of its key and payload: a reader must never see a torn or mixed
-// value, nor a value under another key. Afterwards every shadow reader's
-// keys and last reported values equal the writer's, every key present was
-// reported after its last change, and every plain reader agrees with the
-// writer key by key.
+// slot file and split and merge the bucket table. Every value is checkable
+// for wholeness (a checksum over key and payload, or, for the real records of
+// the shared tables, contents derived from the key and the generation held in
+// the transaction id): a reader must never see a torn or mixed value, nor a
+// value under another key. Afterwards every shadow reader's keys and last
+// reported values equal the writer's, every key present was reported after
+// its last change, and every plain reader agrees with the writer key by key.
 //
-// X2_SHMR_STORM_MS sets the length of the storm (default 2500 ms).
+// X2_SHMR_STORM_MS sets the length of the storm of the checksummed record
+// (default 2500 ms); each real record storms for a fifth of it.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -33,11 +36,15 @@ using namespace shmtest;
 
 namespace {
 
-using Ops = Vorn::BasicOps<Rec64>;
-using Reader = Vorn::VornReader<Ops>;
-using Shadow = Vorn::VornShadow<Ops>;
+template <class V>
+using Ops = Vorn::BasicOps<V>;
+template <class V>
+using Reader = Vorn::VornReader<Ops<V>>;
+template <class V>
+using Shadow = Vorn::VornShadow<Ops<V>>;
 
-constexpr std::uint32_t kKeys = 3000;
+template <class V>
+constexpr std::uint32_t kKeys = std::min<std::uint32_t>(3000, Values<V>::kKeySpace);
 
 int envInt(char const* name, int dflt) {
     char const* v = std::getenv(name);
@@ -83,31 +90,33 @@ struct Tally {
     }
 };
 
-void check(Tally& t, std::uint32_t key, Rec64 const& v) {
+template <class V>
+void check(Tally& t, std::uint32_t key, V const& v) {
     ++t.found;
-    if (!v.whole()) ++t.torn;
-    if (v.key != key) ++t.wrongKey;
+    if (!Values<V>::whole(v)) ++t.torn;
+    if (keyOf(v) != key) ++t.wrongKey;
 }
 
-// Lookups of random keys and one ordered iteration pass.
-template <class R>
+// Lookups of random keys (some beyond the key space) and one ordered
+// iteration pass.
+template <class V, class R>
 void readSome(R& r, Tally& t, std::mt19937& rng) {
     Vorn::IterHint h;
     for (int i = 0; i < 64; ++i) {
-        std::uint32_t k = rng() % (kKeys + 50);
-        Rec64 v;
+        std::uint32_t k = rng() % (kKeys<V> + 50);
+        V v;
         ++t.reads;
         if (r.lookup(k, v, h)) check(t, k, v);
     }
     if (rng() % 8 == 0) {
-        Rec64 v;
+        V v;
         std::uint64_t last = 0;
         bool any = false;
         std::uint32_t n = 0;
-        for (bool ok = r.first(v, h); ok && n < 4 * kKeys; ok = r.next(v.key, v, h), ++n) {
+        for (bool ok = r.first(v, h); ok && n < 4 * kKeys<V>; ok = r.next(keyOf(v), v, h), ++n) {
             ++t.reads;
-            check(t, v.key, v);
-            std::uint64_t order = (std::uint64_t(Lumo::Util::reverse(r.ops().hash(v.key))) << 32) | v.key;
+            check(t, keyOf(v), v);
+            std::uint64_t order = (std::uint64_t(Lumo::Util::reverse(r.ops().hash(keyOf(v)))) << 32) | keyOf(v);
             if (any && order <= last) ++t.disorder;
             last = order;
             any = true;
@@ -115,29 +124,31 @@ void readSome(R& r, Tally& t, std::mt19937& rng) {
     }
 }
 
-std::map<std::uint32_t, Rec64> readOracle(std::string const& path) {
-    std::map<std::uint32_t, Rec64> m;
+template <class V>
+std::map<std::uint32_t, V> readOracle(std::string const& path) {
+    std::map<std::uint32_t, V> m;
     std::ifstream in(path, std::ios::binary);
-    Rec64 v;
-    while (in.read(reinterpret_cast<char*>(&v), sizeof v)) m[v.key] = v;
+    V v;
+    while (in.read(reinterpret_cast<char*>(&v), sizeof v)) m[keyOf(v)] = v;
     return m;
 }
 
 // A plain reader: lookups and iteration until told to stop, then a full
 // comparison with the writer's final state.
+template <class V>
 Tally plainReader(Mem::RootPath const& rp, int stopFd, std::string const& oraclePath) {
     Tally t;
-    Reader r(debug(), "storm", rp, ops<Rec64>());
+    Reader<V> r(debug(), "storm", rp, ops<V>());
     if (!r.initialize("storm")) {
         t.problem("reader attach failed");
         return t;
     }
     std::mt19937 rng{std::uint32_t(::getpid())};
-    while (!readable(stopFd, 0)) readSome(r, t, rng);
-    auto oracle = readOracle(oraclePath);
+    while (!readable(stopFd, 0)) readSome<V>(r, t, rng);
+    auto oracle = readOracle<V>(oraclePath);
     Vorn::IterHint h;
-    for (std::uint32_t k = 0; k < kKeys; ++k) {
-        Rec64 v;
+    for (std::uint32_t k = 0; k < kKeys<V>; ++k) {
+        V v;
         bool found = r.lookup(k, v, h);
         auto it = oracle.find(k);
         if (found != (it != oracle.end()) || (found && !(v == it->second)))
@@ -151,18 +162,19 @@ Tally plainReader(Mem::RootPath const& rp, int stopFd, std::string const& oracle
 
 // A shadow reader: services the channel from its own poll loop, reads in
 // between, and records what it was told about every key.
+template <class V>
 Tally shadowReader(Mem::RootPath const& rp, int stopFd, std::string const& oraclePath) {
     Tally t;
-    std::map<std::uint32_t, std::optional<Rec64>> last;
-    Shadow* self = nullptr;
-    Vorn::ShadowCallbacks<Ops> cb;
-    cb.onKeyValue = [&](std::uint32_t k, Rec64 const*) {
+    std::map<std::uint32_t, std::optional<V>> last;
+    Shadow<V>* self = nullptr;
+    Vorn::ShadowCallbacks<Ops<V>> cb;
+    cb.onKeyValue = [&](std::uint32_t k, V const*) {
         ++t.callbacks;
         last[k] = std::nullopt;
     };
     cb.onKey = [&](std::uint32_t k) {
         ++t.callbacks;
-        Rec64 v;
+        V v;
         ++t.reads;
         if (self->lookup(k, v)) {
             check(t, k, v);
@@ -172,7 +184,7 @@ Tally shadowReader(Mem::RootPath const& rp, int stopFd, std::string const& oracl
         }
     };
     cb.onCorruption = [&](std::string const& m) { t.problem("corruption: " + m); };
-    Shadow s(debug(), "storm", rp, ops<Rec64>(), cb);
+    Shadow<V> s(debug(), "storm", rp, ops<V>(), cb);
     self = &s;
     if (!s.initialize("storm")) {
         t.problem("shadow attach failed");
@@ -184,10 +196,10 @@ Tally shadowReader(Mem::RootPath const& rp, int stopFd, std::string const& oracl
             pollfd p[2] = {{s.fd(), POLLIN, 0}, {stopFd, POLLIN, 0}};
             ::poll(p, 2, 20);
         }
-        readSome(s.reader(), t, rng);
+        readSome<V>(s.reader(), t, rng);
     }
     if (!s.serviceUntilSynced(20000)) t.problem("shadow did not catch up");
-    auto oracle = readOracle(oraclePath);
+    auto oracle = readOracle<V>(oraclePath);
     std::set<std::uint32_t> keys;
     s.store().forEachKey([&](std::uint32_t k, std::uint32_t) { keys.insert(k); });
     if (keys.size() != oracle.size()) t.problem(fmt::format("shadow holds {} keys, writer {}", keys.size(), oracle.size()));
@@ -206,7 +218,19 @@ Tally shadowReader(Mem::RootPath const& rp, int stopFd, std::string const& oracl
     return t;
 }
 
-TEST(ShadowAcrossProcesses, StormKeepsEveryReaderWholeAndEveryShadowExact) {
+template <class V>
+class ShadowAcrossProcesses : public ::testing::Test {};
+using StormTypes = ::testing::Types<Rec64, VexVorn::EgrEntry, VexVorn::EgrWriteResponse, VexVorn::IngEntry,
+                                    VexVorn::IngWriteResponse>;
+TYPED_TEST_SUITE(ShadowAcrossProcesses, StormTypes, ValueNames);
+
+TYPED_TEST(ShadowAcrossProcesses, StormKeepsEveryReaderWholeAndEveryShadowExact) {
+    using V = TypeParam;
+    constexpr std::uint32_t keys = kKeys<V>;
+    // Phases of operations: fill, churn, drain; long enough to grow the map
+    // well past its key count's slots and back.
+    constexpr std::uint64_t phaseOps = keys >= 3000 ? 4000 : 400;
+    int const stormMs = envInt("X2_SHMR_STORM_MS", 2500) / (std::is_same_v<V, Rec64> ? 1 : 5);
     TempRoot root;
     auto rp = root.map("storm");
     std::string oraclePath = root.dir() + "/oracle";
@@ -223,27 +247,26 @@ TEST(ShadowAcrossProcesses, StormKeepsEveryReaderWholeAndEveryShadowExact) {
         c.pid = ::fork();
         if (c.pid == 0) {
             readable(c.go.r, 20000);
-            Tally t = c.shadow ? shadowReader(rp, c.stop.r, oraclePath) : plainReader(rp, c.stop.r, oraclePath);
+            Tally t = c.shadow ? shadowReader<V>(rp, c.stop.r, oraclePath) : plainReader<V>(rp, c.stop.r, oraclePath);
             std::string line = t.line();
             (void)!::write(c.result.w, line.data(), line.size());
             std::_Exit(0);
         }
     }
-    Writer<Rec64> w(debug(), "storm", Vorn::MapDescriptor(8), ops<Rec64>(), rp);
+    Writer<V> w(debug(), "storm", Vorn::MapDescriptor(8), ops<V>(), rp);
     w.initialize("storm");
     for (auto& c : children) (void)!::write(c.go.w, "g", 1);
-    std::map<std::uint32_t, Rec64> oracle;
+    std::map<std::uint32_t, V> oracle;
     std::mt19937 rng(11);
     std::uint32_t gen = 0;
-    double end = Lumo::time() + envInt("X2_SHMR_STORM_MS", 2500) / 1000.0;
+    double end = Lumo::time() + stormMs / 1000.0;
     std::uint64_t ops = 0;
     for (std::uint64_t i = 0; Lumo::time() < end; ++i) {
-        // Phases of 4000 operations: fill, churn, drain.
-        int phase = int(i / 4000 % 3);
+        int phase = int(i / phaseOps % 3);
         int insertPct = phase == 0 ? 85 : phase == 1 ? 55 : 12;
-        std::uint32_t k = rng() % kKeys;
+        std::uint32_t k = rng() % keys;
         if (int(rng() % 100) < insertPct) {
-            Rec64 v = Rec64::make(k, ++gen);
+            V v = makeValue<V>(k, ++gen);
             if (rng() % 16 == 0) {
                 *w.directWrite(v) = v;
                 w.directCommit();
@@ -252,7 +275,7 @@ TEST(ShadowAcrossProcesses, StormKeepsEveryReaderWholeAndEveryShadowExact) {
             }
             oracle[k] = v;
         } else {
-            Rec64 out;
+            V out;
             w.remove(k, out);
             oracle.erase(k);
         }
@@ -298,9 +321,9 @@ TEST(ShadowAcrossProcesses, StormKeepsEveryReaderWholeAndEveryShadowExact) {
     EXPECT_GT(wc.shrinks, 0u);
     EXPECT_GT(wc.bucketGrows, 0u);
     EXPECT_GT(wc.bucketShrinks, 0u);
-    std::printf("storm: %lu writer ops, %lu checked reads (%lu found), %lu spare reads, %lu retries, %lu shadow "
+    std::printf("storm %s: %lu writer ops, %lu checked reads (%lu found), %lu spare reads, %lu retries, %lu shadow "
                 "resyncs; slot grows %lu shrinks %lu, bucket grows %lu shrinks %lu\n",
-                ops, sum.reads, sum.found, sum.spareReads, sum.retries, sum.resyncs, std::uint64_t(wc.grows),
+                ValueNames::GetName<V>(0).c_str(), ops, sum.reads, sum.found, sum.spareReads, sum.retries, sum.resyncs, std::uint64_t(wc.grows),
                 std::uint64_t(wc.shrinks), std::uint64_t(wc.bucketGrows), std::uint64_t(wc.bucketShrinks));
 }
 

@@ -1,11 +1,13 @@
 // The reader against the writer and an oracle (std::map) in one process: two
 // mappings of the same files, the reader's read-only. Lookups, iteration
 // and slot reads after every step of random sequences that grow and shrink
-// both tables; attach failures; corrupted files.
+// both tables, for a checksummed record and the real records of both shared
+// tables; attach failures; corrupted files.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -32,11 +34,12 @@ Vorn::MapDescriptor growable(std::uint32_t size) {
 }
 
 // Everything a reader can say about the map, checked against the oracle.
-::testing::AssertionResult readerMatches(Reader<Rec64>& r, std::map<std::uint32_t, Rec64> const& oracle,
+template <class V>
+::testing::AssertionResult readerMatches(Reader<V>& r, std::map<std::uint32_t, V> const& oracle,
                                          std::uint32_t keySpace) {
     Vorn::IterHint hint;
     for (std::uint32_t k = 0; k < keySpace; ++k) {
-        Rec64 v;
+        V v;
         bool found = r.lookup(k, v, hint);
         auto it = oracle.find(k);
         if (found != (it != oracle.end()))
@@ -44,7 +47,7 @@ Vorn::MapDescriptor growable(std::uint32_t size) {
         if (found && !(v == it->second)) return ::testing::AssertionFailure() << "key " << k << " wrong value";
         if (found) {
             // The hint names the slot; reading the slot gives the same value.
-            Rec64 byslot;
+            V byslot;
             Vorn::IterHint h2;
             if (!r.getValue(hint.slot, byslot, h2) || !(byslot == v))
                 return ::testing::AssertionFailure() << "slot " << hint.slot << " of key " << k << " disagrees";
@@ -52,11 +55,12 @@ Vorn::MapDescriptor growable(std::uint32_t size) {
     }
     std::set<std::uint32_t> seen;
     std::uint32_t lastOrder = 0;
-    Rec64 v;
-    for (bool ok = r.first(v, hint); ok; ok = r.next(v.key, v, hint)) {
-        if (!oracle.count(v.key)) return ::testing::AssertionFailure() << "iterated unknown key " << v.key;
-        if (!seen.insert(v.key).second) return ::testing::AssertionFailure() << "iterated key twice " << v.key;
-        std::uint32_t order = Lumo::Util::reverse(r.ops().hash(v.key));
+    V v;
+    for (bool ok = r.first(v, hint); ok; ok = r.next(keyOf(v), v, hint)) {
+        std::uint32_t const key = keyOf(v);
+        if (!oracle.count(key)) return ::testing::AssertionFailure() << "iterated unknown key " << key;
+        if (!seen.insert(key).second) return ::testing::AssertionFailure() << "iterated key twice " << key;
+        std::uint32_t order = Lumo::Util::reverse(r.ops().hash(key));
         if (seen.size() > 1 && order < lastOrder) return ::testing::AssertionFailure() << "iteration out of order";
         lastOrder = order;
     }
@@ -76,25 +80,26 @@ struct Scenario {
     bool direct;        // use direct mode for some writes
 };
 
-class ReaderOracle : public ::testing::TestWithParam<Scenario> {};
-
-TEST_P(ReaderOracle, EveryStepMatches) {
-    auto const& sc = GetParam();
+// Runs a scenario over values of type V. A real record has its table's 128
+// keys only: a larger key space shrinks to that.
+template <class V>
+void runScenario(Scenario sc) {
+    sc.keySpace = std::min(sc.keySpace, Values<V>::kKeySpace);
     TempRoot root;
     auto rp = root.map(sc.name);
-    Writer<Rec64> w(debug(), sc.name, growable(sc.initialSlots), ops<Rec64>(), rp);
+    Writer<V> w(debug(), sc.name, growable(sc.initialSlots), ops<V>(), rp);
     w.initialize("none");
-    Reader<Rec64> r(debug(), sc.name, rp, ops<Rec64>());
+    Reader<V> r(debug(), sc.name, rp, ops<V>());
     ASSERT_TRUE(r.initialize("test"));
-    std::map<std::uint32_t, Rec64> oracle;
+    std::map<std::uint32_t, V> oracle;
     std::mt19937 rng(42);
     std::uint32_t gen = 0;
     for (std::uint32_t i = 0; i < sc.steps; ++i) {
         std::uint32_t k = rng() % sc.keySpace;
         if (int(rng() % 100) < sc.insertPercent) {
-            Rec64 v = Rec64::make(k, ++gen);
+            V v = makeValue<V>(k, ++gen);
             if (sc.direct && rng() % 4 == 0) {
-                Rec64* p = w.directWrite(v);
+                V* p = w.directWrite(v);
                 *p = v;
                 w.directCommit();
             } else {
@@ -102,7 +107,7 @@ TEST_P(ReaderOracle, EveryStepMatches) {
             }
             oracle[k] = v;
         } else {
-            Rec64 out;
+            V out;
             EXPECT_EQ(w.remove(k, out), oracle.erase(k) == 1);
         }
         if (i % 37 == 0 || i + 1 == sc.steps) {
@@ -111,7 +116,7 @@ TEST_P(ReaderOracle, EveryStepMatches) {
     }
     // Drain to empty: the tables shrink under the reader.
     for (auto it = oracle.begin(); it != oracle.end();) {
-        Rec64 out;
+        V out;
         ASSERT_TRUE(w.remove(it->first, out));
         it = oracle.erase(it);
         if (oracle.size() % 23 == 0) {
@@ -122,11 +127,32 @@ TEST_P(ReaderOracle, EveryStepMatches) {
     EXPECT_GT(r.readerCounters().remaps, 0u);
 }
 
+struct ValueKind {
+    char const* name;
+    void (*run)(Scenario);
+};
+
+class ReaderOracle : public ::testing::TestWithParam<std::tuple<Scenario, ValueKind>> {};
+
+TEST_P(ReaderOracle, EveryStepMatches) {
+    auto const& [sc, kind] = GetParam();
+    kind.run(sc);
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, ReaderOracle,
-                         ::testing::Values(Scenario{"small", 4, 64, 1500, 60, false},
-                                           Scenario{"growing", 8, 2000, 6000, 80, true},
-                                           Scenario{"churn", 32, 300, 6000, 50, true}),
-                         [](auto const& info) { return std::string(info.param.name); });
+                         ::testing::Combine(::testing::Values(Scenario{"small", 4, 64, 1500, 60, false},
+                                                              Scenario{"growing", 8, 2000, 6000, 80, true},
+                                                              Scenario{"churn", 32, 300, 6000, 50, true}),
+                                            ::testing::Values(ValueKind{"Rec64", runScenario<Rec64>},
+                                                              ValueKind{"EgrEntry", runScenario<VexVorn::EgrEntry>},
+                                                              ValueKind{"EgrWriteResponse",
+                                                                        runScenario<VexVorn::EgrWriteResponse>},
+                                                              ValueKind{"IngEntry", runScenario<VexVorn::IngEntry>},
+                                                              ValueKind{"IngWriteResponse",
+                                                                        runScenario<VexVorn::IngWriteResponse>})),
+                         [](auto const& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+                         });
 
 TEST(ReaderAttach, FailsWithoutFilesAndOnAnotherGeneration) {
     TempRoot root;

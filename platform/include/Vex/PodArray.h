@@ -5,6 +5,13 @@
 // size are part of the value; every position at or beyond the size reads as
 // zero. Storage beyond the size is kept zero by every operation here, so a
 // copy of the whole array is always a faithful copy of the value.
+//
+// The array is trivially copyable: a record that holds it is stored in a
+// shared-memory slot and read back with a plain byte copy. No operation here
+// can make the size exceed Cap; a size above Cap can only arrive in bytes
+// from outside (a damaged shared file), and every reader of the size below
+// clamps it to Cap, so such an array reads as its first Cap elements and
+// equals no other array.
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -23,11 +30,6 @@ public:
     static constexpr std::uint32_t kCapacity = Cap;
 
     PodArray() = default;
-    PodArray(PodArray const& o) { copyFrom(o); }
-    PodArray& operator=(PodArray const& o) {
-        if (this != &o) copyFrom(o);
-        return *this;
-    }
 
     std::uint32_t size() const { return size_; }
     static constexpr std::uint32_t capacity() { return Cap; }
@@ -65,7 +67,8 @@ public:
     // Raw size change for bulk writers: storage past the new size is cleared.
     void sizeIs(std::uint32_t n) {
         if (n > Cap) PodArrayImpl::throwRangeException(Cap, n);
-        if (n < size_) std::memset(data_ + n, 0, (size_ - n) * sizeof(T));
+        std::uint32_t const old = size_ <= Cap ? size_ : Cap;
+        if (n < old) std::memset(data_ + n, 0, (old - n) * sizeof(T));
         size_ = n;
     }
 
@@ -78,14 +81,11 @@ public:
     }
 
 private:
-    void copyFrom(PodArray const& o) {
-        if (o.size_ > Cap) PodArrayImpl::throwRangeException(Cap, o.size_);
-        size_ = o.size_;
-        std::memcpy(data_, o.data_, sizeof(data_));
-    }
-
     std::uint32_t size_ = 0;
     T data_[Cap] = {};
 };
+
+static_assert(std::is_trivially_copyable_v<PodArray<unsigned char, unsigned, 20u>> &&
+              sizeof(PodArray<unsigned char, unsigned, 20u>) == 24);
 
 }  // namespace Vex
