@@ -21,6 +21,7 @@
 #include "Json.h"
 #include "Mem/RootPath.h"
 #include "Vorn/Ops.h"
+#include "VexVorn/Records.h"
 #include "Vorn/VornWriter.h"
 #include "X2/Default/EgrVlanTagActionProfileTable.h"
 
@@ -242,43 +243,41 @@ TEST(X2TablesMaps, StatDumpWatchAndCheckFollowALiveWriter) {
     EXPECT_EQ(run({"map", "check", kMap}).status, 0);
 }
 
-// A map of a table's write responses reads as records: what each holds, by name.
-TEST(X2TablesMaps, WriteResponsesReadAsRecords) {
-    using WriteResponse = bcm56275_a0::Default::EgrVlanTagActionProfileTable::WriteResponse;
-    using Index = bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::Index;
-    // The write response's own bytes, keyed where its entry index lies.
-    static std::size_t keyOffset = 0;
-    struct Stored {
-        alignas(8) unsigned char bytes[sizeof(WriteResponse)];
-        std::uint32_t fwkKey() const {
-            std::uint32_t k;
-            std::memcpy(&k, bytes + keyOffset, 4);
-            return k;
-        }
-    };
-    auto store = [](WriteResponse const& w) {
-        Stored s;
-        std::memcpy(s.bytes, static_cast<void const*>(&w), sizeof w);
-        return s;
-    };
-    Stored probe = store(WriteResponse(Index(77), 0x1111111111111111ull, Asic::HwTable::EntryState::entryStateWritten));
-    while (probe.fwkKey() != 77) keyOffset += 4;
+// Maps of a table's own records read as records: what each holds, by name.
+// The writers store the chip's records byte for byte, as the tables will.
+TEST(X2TablesMaps, RecordsReadByName) {
+    using T = bcm56275_a0::Default::EgrVlanTagActionProfileTable;
+    using Index = T::Entry::Index;
     Root root;
-    Vorn::VornWriter<Vorn::BasicOps<Stored>> w(Lumo::Platform::getDebugHandler("test"), "wr", Vorn::MapDescriptor(8),
-                                               Vorn::BasicOps<Stored>(WriteResponse::kTypeName), root.map("a/wr"));
-    w.initialize("test");
-    std::string want;
+    auto debug = Lumo::Platform::getDebugHandler("test");
+    Vorn::VornWriter<Vorn::BasicOps<T::WriteResponse>> wr(debug, "wr", Vorn::MapDescriptor(8),
+                                                           VexVorn::recordOps<T::WriteResponse>(), root.map("a/wr"));
+    Vorn::VornWriter<Vorn::BasicOps<T::Entry>> en(debug, "en", Vorn::MapDescriptor(8), VexVorn::recordOps<T::Entry>(),
+                                                  root.map("a/en"));
+    wr.initialize("test");
+    en.initialize("test");
+    std::string wantWr, wantEn;
     for (std::uint32_t k = 0; k < 128; k += 9) {
         auto const state = k % 2 ? Asic::HwTable::EntryState::entryStateWritten : Asic::HwTable::EntryState::entryStateFailed;
-        w.write(store(WriteResponse(Index(k), 1000 + k, state)), true);
-        want += fmt::format("{:>10}  transactionId={} entryState={} entryIndex={}\n", k, 1000 + k,
-                            k % 2 ? "entryStateWritten" : "entryStateFailed", k);
+        wr.write(T::WriteResponse(Index(k), 1000 + k, state), true);
+        wantWr += fmt::format("{:>10}  transactionId={} entryState={} entryIndex={}\n", k, 1000 + k,
+                              k % 2 ? "entryStateWritten" : "entryStateFailed", k);
+        T::Entry e{Index(k)};
+        e.transactionIdIs(2000 + k);
+        e.itpidAction1Is(U3(k % 8));
+        en.write(e, true);
+        wantEn += fmt::format("{:>10}  transactionId={}{}\n", k, 2000 + k, k % 8 ? fmt::format(" itpidAction1={}", k % 8) : "");
     }
     auto d = run({"map", "dump", "a/wr"});
-    EXPECT_EQ(d.out, want + "15 members\n") << d.err;
-    EXPECT_NE(run({"map", "list"}).out.find("EgrVlanTagActionProfileTable write responses"), std::string::npos);
+    EXPECT_EQ(d.out, wantWr + "15 members\n") << d.err;
+    d = run({"map", "dump", "a/en"});
+    EXPECT_EQ(d.out, wantEn + "15 members\n") << d.err;
+    auto list = run({"map", "list"}).out;
+    EXPECT_NE(list.find("EgrVlanTagActionProfileTable write responses"), std::string::npos) << list;
+    EXPECT_NE(list.find("EgrVlanTagActionProfileTable entries"), std::string::npos) << list;
     auto j = x2tables::parseJson(run({"map", "dump", "a/wr", "--json"}).out);
     EXPECT_EQ(j.members.at(3).second.items.at(1).members.at(2).second.members.at(1).second.text, "entryStateWritten");
+    EXPECT_EQ(run({"map", "check", "a/en"}).status, 0);
 }
 
 // Damaged copies of a map: every command gives one line and status 2.
