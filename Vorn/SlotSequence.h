@@ -239,15 +239,6 @@ struct SlotSequence {
         return 0;
     }
 
-    // As readWord(), returning only the sequence and `ok` false for unknown.
-    static std::uint32_t read(SlotLink const& word, void const* slotPayload, void const* sparePayload, void* dst,
-                              std::size_t payloadBytes, bool& ok, std::uint32_t& spareReads,
-                              std::uint32_t maxRetries = 1u << 20) {
-        SlotRead r;
-        std::uint64_t w = readWord(word, slotPayload, sparePayload, dst, payloadBytes, r, spareReads, maxRetries);
-        ok = r != SlotRead::unknown;
-        return SlotLink::seqOf(w);
-    }
 };
 
 }  // namespace Vorn

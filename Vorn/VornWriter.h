@@ -229,7 +229,7 @@ private:
     void shrinkBuckets();
     std::uint32_t shrinkTarget() const;
     void doMaybeShrinkSlots(std::uint32_t threshold);
-    bool produce(Cursor& c, Value& out, IterHint& hint) const;
+    bool produce(Cursor& c, Value& out, IterHint& hint, bool loaded = false) const;
     bool doValidate(std::uint32_t fenixId, std::string& why);
     void detachQuietly();
 

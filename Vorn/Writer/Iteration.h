@@ -21,9 +21,10 @@ typename VornWriter<Ops>::Value const* VornWriter<Ops>::lookup(Key key, bool& fo
 }
 
 // The first value at or after the cursor's link, crossing to the buckets
-// that chain ends name.
+// that chain ends name; `loaded` when the cursor already stands on that
+// slot, read.
 template <class Ops>
-bool VornWriter<Ops>::produce(Cursor& c, Value& out, IterHint& hint) const {
+bool VornWriter<Ops>::produce(Cursor& c, Value& out, IterHint& hint, bool loaded) const {
     while (!c.atSlot()) {
         if (c.nextBucket() == VornCore::Step::end) {
             hint.reset();
@@ -31,7 +32,7 @@ bool VornWriter<Ops>::produce(Cursor& c, Value& out, IterHint& hint) const {
         }
         LUMO_FMTRACE(debug_, 5, "VornWriter", "{} next bucket {}", c.bucket(), c.bucket());
     }
-    c.load();
+    if (!loaded) c.load();
     std::memcpy(static_cast<void*>(&out), slots_.slotUnchecked(c.slot()).value, sizeof(Value));
     hint = IterHint{c.sequence(), c.slot(), c.bucket()};
     return true;
@@ -63,12 +64,16 @@ bool VornWriter<Ops>::next(Key key, Value& out, IterHint& hint) const {
     }
     std::uint32_t r = Lumo::Util::reverse(hash);
     c.start(hash & (n - 1), n);
+    bool loaded = false;
     for (; c.atSlot(); c.advance()) {
         c.load();
         LUMO_FMTRACE(debug_, 5, "VornWriter", "{} comparing slot {} {}", key, c.slot(), c.key());
-        if (VornCore::orderedBefore(r, key, c.order(), c.key())) break;
+        if (VornCore::orderedBefore(r, key, c.order(), c.key())) {
+            loaded = true;
+            break;
+        }
     }
-    bool ok = produce(c, out, hint);
+    bool ok = produce(c, out, hint, loaded);
     LUMO_FMTRACE(debug_, 5, "VornWriter", "{} next slotId {} success {}", key, hint.slot, ok);
     return ok;
 }

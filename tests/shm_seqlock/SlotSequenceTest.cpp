@@ -217,10 +217,9 @@ TEST(SlotSequence, ConcurrentReaderOfAMapNeverSeesAMixedValue) {
             for (std::uint32_t s = 0; s < kKeys; ++s) {
                 Slot const& slot = table.slotUnchecked(s);
                 alignas(8) unsigned char buf[Layout::kPayloadSize];
-                bool ok;
-                std::uint32_t seq = Vorn::SlotSequence::read(slot.word, slot.value, spare.value, buf, sizeof buf, ok,
-                                                             spareCount);
-                if (!ok || !(seq & Vorn::kSeqOccupied)) continue;
+                Vorn::SlotRead r;
+                Vorn::SlotSequence::readWord(slot.word, slot.value, spare.value, buf, sizeof buf, r, spareCount);
+                if (r != Vorn::SlotRead::present) continue;
                 Rec64 v;
                 std::memcpy(&v, buf, sizeof v);
                 if (!v.whole()) torn.fetch_add(1, std::memory_order_relaxed);
