@@ -12,7 +12,10 @@ namespace {
 // Finds `"name"` followed by `:` and `true`/`false` in a JSON object's text.
 // Returns -1 when absent or not a boolean.
 int jsonBool(std::string const& text, std::string_view name) {
-    std::string quoted = "\"" + std::string(name) + "\"";
+    // Appended piecewise: GCC 12 reports a false -Wrestrict on the chained
+    // operator+ form in optimised builds.
+    std::string quoted(1, '"');
+    quoted.append(name).push_back('"');
     for (auto pos = text.find(quoted); pos != std::string::npos; pos = text.find(quoted, pos + 1)) {
         auto p = pos + quoted.size();
         while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\n' || text[p] == '\r')) ++p;
@@ -48,13 +51,16 @@ int envToggle(std::string_view name) {
 bool getToggleState(std::string_view name, std::string_view file, bool dflt) {
     static std::mutex mutex;
     static auto* cache = new std::map<std::string, bool>;  // read once per process
-    std::string key = std::string(file) + "/" + std::string(name);
+    std::string key(file);
+    key.append(1, '/').append(name);
     std::lock_guard lock(mutex);
     if (auto it = cache->find(key); it != cache->end()) return it->second;
     int v = envToggle(name);
     if (v < 0) {
         if (char const* dir = std::getenv("LUMO_TOGGLE_DIR")) {
-            std::ifstream in(std::string(dir) + "/" + std::string(file));
+            std::string path(dir);
+            path.append(1, '/').append(file);
+            std::ifstream in(path);
             if (in) {
                 std::stringstream ss;
                 ss << in.rdbuf();
