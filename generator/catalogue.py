@@ -26,7 +26,7 @@ IDENT = re.compile(r"^[a-z][A-Za-z0-9]*$")
 TABLE_IDENT = re.compile(r"^[A-Z][A-Za-z0-9]*$")
 
 TABLE_KEYS = {"name", "kind", "form", "lastIndex", "readAllKey", "arrays", "checkBits", "fields",
-              "aggregates", "aliases", "sameLayoutAs", "descriptor"}
+              "aggregates", "aliases", "sameLayoutAs", "descriptor", "dmaBusAddress", "memAccessHelper"}
 FIELD_KEYS = {"name", "array", "offset", "width", "type"}
 
 # Descriptor values. Access modes are the LogicalFap::HwAccessMode numbers a
@@ -139,6 +139,8 @@ class Table:
     same_layout_as: str | None = None
     descriptor: Descriptor | None = None
     seeds: dict[str, int] = dc_field(default_factory=dict)   # collection node type -> hash seed
+    dma_bus_address: bool = False        # the accessor answers dmaBusAddress
+    mem_access_helper: str | None = None  # maps memory ids onto parts of the data arrays
 
     @property
     def inline(self) -> bool:
@@ -595,6 +597,48 @@ def _check_shared_memories(tables: list[Table]):
             t._ctx.fail(d._shares_line, t.name, None, f"shares no physical memory with {o.name}")
 
 
+# Helpers that map a table's memory ids onto parts of its data byte arrays,
+# with the shape they serve: (data byte arrays, capacity, data memories).
+MEM_ACCESS_HELPERS = {"DefaultEgressTimestampTableHelper": (1, 8, 2)}
+
+
+def _hw_access(t: Table, src: Source):
+    """Which optional accessor operations the table provides beyond its kind's
+    (write responses, or read requests in read tables): the DMA bus address
+    of an entry's data, in exactly the local tables whose data lies in chip
+    memory (not registers); and a memory access helper, in exactly the
+    tables whose descriptor spreads its data memories over the arrays."""
+    ctx, raw = t._ctx, t._raw
+    d = src.tables[0].descriptor
+    dma = raw.get("dmaBusAddress", False)
+    line = _kline(raw, "dmaBusAddress")
+    _bool(ctx, line, t.name, "dmaBusAddress", dma)
+    if t.kind == "shared":
+        if dma:
+            ctx.fail(line, t.name, None, "a shared-memory table has no memory mirror, so no DMA bus address")
+    elif dma == d.register:
+        what = "a register" if d.register else "a memory"
+        ctx.fail(line, t.name, None, f"dmaBusAddress = {str(dma).lower()}, but the descriptor of {src.name} "
+                 f"({src.path}:{d.line}) makes it {what}: exactly the local tables held in chip memory have one")
+    t.dma_bus_address = dma
+    helper = raw.get("memAccessHelper")
+    hline = _kline(raw, "memAccessHelper")
+    spread = d.data_memories != len(t.arrays)
+    if helper is None:
+        if spread:
+            ctx.fail(t.line, t.name, None, f"{d.data_memories} data memories over {len(t.arrays)} data byte arrays "
+                     f"need a memAccessHelper (one of {sorted(MEM_ACCESS_HELPERS)})")
+        return
+    if helper not in MEM_ACCESS_HELPERS:
+        ctx.fail(hline, t.name, None, f"memAccessHelper {helper!r} is not one of {sorted(MEM_ACCESS_HELPERS)}")
+    if not spread:
+        ctx.fail(hline, t.name, None, "memAccessHelper given for a table with one data memory per data byte array")
+    arrays, cap, mems = MEM_ACCESS_HELPERS[helper]
+    if len(t.arrays) != arrays or t.arrays[0] != cap or d.data_memories != mems:
+        ctx.fail(hline, t.name, None, f"{helper} serves {arrays} array of {cap} bytes over {mems} data memories")
+    t.mem_access_helper = helper
+
+
 def _check_seeds(tables: list[Table]):
     """Every collection node type has its own hash seed (the fixed ones included)."""
     seen: dict[int, tuple[Table, str]] = {}
@@ -645,4 +689,7 @@ def load(catalogue_dir: Path) -> list[Source]:
     tables = [t for s in sources for t in s.tables]
     _check_shared_memories(tables)
     _check_seeds(tables)
+    for src in sources:
+        for t in src.tables:
+            _hw_access(t, src)
     return sources

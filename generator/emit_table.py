@@ -9,6 +9,7 @@ and one-line forwarders. Shared-memory tables are left to another layer.
 from __future__ import annotations
 
 from catalogue import NS, Source, Table, is_entity, node_types
+import emit_access
 
 
 def type_index(src: Source, t: Table) -> int:
@@ -92,6 +93,7 @@ def emit_entity_decl(src: Source, t: Table, out: list[str]):
         out.append("  WriteResponse writeResponseDel(Entry::Index i) { return c_.writeResponseDel(i); }")
         out.append("  void writeResponseDelAll() { c_.writeResponseDelAll(); }")
     out.append("  Collections const& collections() const { return c_; }")
+    emit_access.emit_decl(t, out)
 
 
 def emit_entity_private(t: Table, out: list[str]):
@@ -99,6 +101,7 @@ def emit_entity_private(t: Table, out: list[str]):
         out.append("")
         out.append("private:")
         out.append("  Collections c_;")
+        emit_access.emit_members(t, out)
 
 
 def emit_instantiations(src: Source, out: list[str], declaration: bool):
@@ -112,6 +115,7 @@ def emit_instantiations(src: Source, out: list[str], declaration: bool):
         T = f"{NS}::{t.name}"
         out.append(f"{'extern ' if declaration else ''}template class X2::LocalCollections<{T}::HN_Entry, "
                    f"{T}::{node_types(t)[1]}>;")
+    emit_access.emit_instantiations(src, out, declaration)
 
 
 def emit_entity_def(src: Source, t: Table, out: list[str]):
@@ -123,7 +127,7 @@ def emit_entity_def(src: Source, t: Table, out: list[str]):
     out.append(f"{T}::~{T}() {{ nodeFlagSet(Lumo::kNodeFlagDestroying, false); }}")
     out.append(f"void {T}::lastUserGone() {{ Pell::Core::Memory::Entity::Destructor::cleanup(this); }}")
     out.append(f'Vex::VexTypeBase {T}::typeData() const {{ return {{"X2/Default/{src.name}", kTypeIndex}}; }}')
-    out.append("")
+    emit_access.emit_def(src, t, out)
 
 
 def table_ops(t: Table) -> str:

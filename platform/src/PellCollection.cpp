@@ -146,6 +146,14 @@ std::uint64_t Collection::addressBus(std::uint32_t field, std::uint32_t index) c
     return c.busMapped ? c.busBase + loc.offset : 0;
 }
 
+std::span<std::uint8_t const> Collection::busBytes(std::uint64_t bus, std::uint32_t n) const {
+    for (auto const& [number, c] : chunks_) {
+        if (!c.busMapped || bus < c.busBase || bus - c.busBase + n > kChunkBytes) continue;
+        return {c.bytes.get() + (bus - c.busBase), n};
+    }
+    return {};
+}
+
 Lumo::Ptr<Collection> initializeCollection(std::uint32_t entryCount, std::span<std::uint32_t const> attributeSizes,
                                            ReloadCallback reload, ChunkFunction chunkFunction) {
     Lumo::Ptr<Collection> c(new Collection(chunkFunction));

@@ -4,12 +4,12 @@
 //
 // It declares the table entity's virtual operations in their slot order
 // (destructors and lastUserGone come from Lumo::Node, handleParent from
-// Vex::Entity). The accessor slots (accessor, notifyingAccessor, const and
-// non-const) sit between entryAttrId and writeResponseAttrId and come with
-// the accessor types. Defaults, for the operations a table does not
-// override: no attribute (field id 0), and nothing to do.
+// Vex::Entity). Defaults, for the operations a table does not override: no
+// attribute (field id 0), no accessor, and nothing to do. The const accessor
+// operations hand out the table's own (non-const) accessors.
 //
 // Ownership: a reference-counted Vex::Entity; see Lumo/Node.h.
+#include "Asic/TableAccessor.h"
 #include "Asic/Types.h"
 #include "Lumo/String.h"
 #include "Vex/Entity.h"
@@ -25,6 +25,11 @@ public:
     // The table entity type's (module, type index).
     virtual Vex::VexTypeBase typeData() const = 0;
     virtual Vex::VexAttr entryAttrId() const;
+    // The accessors of collection `id` (Asic/TableAccessor.h).
+    virtual IndexTable::Accessor const* accessor(CollectionId id) const;
+    virtual IndexTable::Accessor* accessor(CollectionId id);
+    virtual IndexTable::NotifyingAccessor* notifyingAccessor(CollectionId id);
+    virtual IndexTable::NotifyingAccessor const* notifyingAccessor(CollectionId id) const;
     virtual Vex::VexAttr writeResponseAttrId() const;
     virtual Vex::VexAttr bulkReadResponseAttrId() const;
     virtual void bulkReadResponseTidIs(TransactionId const& tid);

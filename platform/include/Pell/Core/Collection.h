@@ -107,6 +107,9 @@ public:
     // (field 0 is never one). An index beyond the entry count raises
     // Lumo::RangeException.
     std::uint64_t addressBus(std::uint32_t field, std::uint32_t index) const;
+    // What a DMA engine reads at bus address `bus`: the n bytes there, when
+    // they lie inside one bus-mapped chunk of this collection; else empty.
+    std::span<std::uint8_t const> busBytes(std::uint64_t bus, std::uint32_t n) const;
 
 private:
     friend struct Detail::Attribute;

@@ -1,0 +1,278 @@
+#pragma once
+// The accessors of a local-collection table entity: Asic::TableAccessorImpl
+// (Asic::IndexTable::Accessor) and Asic::NotifyingCollectionAccessorImpl
+// (Asic::IndexTable::NotifyingAccessor), written once for all such tables.
+//
+// A generated table T embeds one of each (the notifying one embeds a second
+// entry accessor of its own); both hold a plain pointer back to T and have
+// no other state, so every change they make goes through T's operations and
+// is published exactly as T's own changes are.
+//
+// What T supplies: Entry (Index, DataMemId, kDataArrays, isValid,
+// transactionIdIs, doClearEccFields when it has check bits), HN_Entry::arrays,
+// Collections (kReadTable, kArraySizes), the entry operations entry,
+// entryDirect, entryDirectIs, entryDirectDel, entryNotify, entryControl, the
+// write-response or read-request operations of its kind, and two catalogue
+// constants: kDmaBusAddress (the table's data lies in bus-mapped memory) and,
+// where the data memories are not one data byte array each, MemAccessHelper.
+//
+// The optional operations (write responses, read requests, DMA bus address)
+// fall back to the interface's defaults in tables that lack them.
+//
+// Keys (void const*) point at the entry's 32-bit index; a key outside the
+// index range raises the index type's range failure like an Asic::Index
+// argument. Memory ids above entryDataMemIdMax() raise the table's DataMemId
+// range failure, after the entry was looked up (or created).
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <tuple>
+#include <utility>
+
+#include "Asic/TableAccessor.h"
+#include "Asic/Types.h"
+#include "Pell/Core/Collection.h"
+
+namespace Asic {
+
+namespace AccessorDetail {
+
+inline std::uint32_t keyValue(void const* key) {
+    std::uint32_t v;
+    std::memcpy(&v, key, sizeof v);
+    return v;
+}
+
+template <class T>
+struct Shape {
+    using Entry = typename T::Entry;
+    using Index = typename Entry::Index;
+    static constexpr bool kRead = T::Collections::kReadTable;
+    static constexpr bool kDma = T::kDmaBusAddress;
+    static constexpr bool kHelper = requires { typename T::MemAccessHelper; };
+    static constexpr HwTable::MemId kMemIdMax = Entry::kDataArrays - 1;
+    static constexpr auto kSizes = T::Collections::kArraySizes;
+
+    static Index index(void const* key) { return Index(keyValue(key)); }
+    static void checkMemId(HwTable::MemId m) { (void)typename Entry::DataMemId(m); }
+
+    // Data array m of a stored entry, allocated (zero-filled) on first use.
+    static unsigned char* array(Entry const& e, HwTable::MemId m) {
+        unsigned char* out = nullptr;
+        std::apply(
+            [&](auto const&... a) {
+                HwTable::MemId k = 0;
+                ((k++ == m ? (out = a.allocate(), true) : false) || ...);
+            },
+            T::HN_Entry::arrays(e));
+        return out;
+    }
+
+    // Validity of the entry as T::entry sees it: the stored one, else the mirror's bytes.
+    static bool isValid(T const& t, Index i) {
+        if (Entry const* e = t.entryDirect(i)) return e->isValid();
+        return t.entry(i).isValid();
+    }
+};
+
+}  // namespace AccessorDetail
+
+// The plain part of a table accessor: the table it works on (not owned).
+template <class T, CollectionId C, unsigned K>
+class TableAccessorCommonImpl {
+public:
+    explicit TableAccessorCommonImpl(T* table) : table_(table) {}
+    T* table() const { return table_; }
+
+protected:
+    T* table_;
+};
+
+template <class T, CollectionId C, unsigned K>
+class TableAccessorImpl final : public IndexTableAccessor, public TableAccessorCommonImpl<T, C, K> {
+    using S = AccessorDetail::Shape<T>;
+    using TableAccessorCommonImpl<T, C, K>::table_;
+
+public:
+    static_assert(C == 0 && K == 0, "a table has the single collection 0");
+    explicit TableAccessorImpl(T* table) : TableAccessorCommonImpl<T, C, K>(table) {}
+
+    HwTable::OptionalWriteResponse writeResponse(void const* key) const override {
+        if constexpr (S::kRead) {
+            return HwTableAccessor::writeResponse(key);
+        } else {
+            auto const i = S::index(key);
+            auto const* w = table_->collections().recordMap().find(i);
+            if (!w) return {};
+            return {w->transactionId, w->entryState, w->entryIndex().value(), true};
+        }
+    }
+    void updateWriteResponse(void const* key, HwTable::WriteResponse const& w) override {
+        if constexpr (S::kRead)
+            HwTableAccessor::updateWriteResponse(key, w);
+        else
+            table_->writeResponseIs(typename T::WriteResponse(S::index(key), w.transactionId, w.entryState));
+    }
+    void deleteWriteResponse(void const* key) override {
+        if constexpr (S::kRead)
+            HwTableAccessor::deleteWriteResponse(key);
+        else
+            table_->writeResponseDel(S::index(key));
+    }
+
+    unsigned numOfSubEntries() const override { return 1; }
+    bool entryExists(void const* key) const override { return table_->entryDirect(S::index(key)) != nullptr; }
+    bool entryIsValid(void const* key, unsigned) const override { return S::isValid(*table_, S::index(key)); }
+    TransactionId entryTransactionId(void const* key) const override {
+        auto const* e = table_->entryDirect(S::index(key));
+        return e ? e->transactionId() : 0;
+    }
+    HwTable::MemId entryDataMemIdMax() const override { return S::kMemIdMax; }
+    std::uint32_t entryDataMaxSize(HwTable::MemId m) const override {
+        if constexpr (S::kHelper) return S::kSizes[0];
+        S::checkMemId(m);
+        return S::kSizes[m];
+    }
+
+    std::span<unsigned char const> entryDataPtr(void const* key, HwTable::MemId m) const override {
+        auto const i = S::index(key);
+        auto const* e = table_->entryDirect(i);
+        unsigned char const* data = nullptr;
+        if constexpr (!S::kHelper) S::checkMemId(m);
+        if (e) {
+            data = S::array(*e, S::kHelper ? 0 : m);
+        } else {
+            // No stored entry: the memory mirror's slot of the index.
+            auto const* c = table_->entryControl().ptr();
+            if (!c) return {};
+            data = static_cast<Pell::Core::Memory::Control::Collection const*>(c)
+                       ->bytes(Pell::Core::Memory::Control::kFirstAttributeId + (S::kHelper ? 0 : m), i.value())
+                       .data();
+        }
+        if constexpr (S::kHelper)
+            return T::MemAccessHelper::template memAccessInfo<std::span<unsigned char const>>(
+                data, m, i.value() > T::MemAccessHelper::kLastSplitIndex);
+        else
+            return {data, S::kSizes[m]};
+    }
+
+    std::span<unsigned char> entryDataPtrIs(void const* key, HwTable::MemId m) override {
+        auto const i = S::index(key);
+        auto* e = table_->entryDirectIs(i);  // stays when the memory id is then refused
+        if constexpr (S::kHelper) {
+            return T::MemAccessHelper::template memAccessInfo<std::span<unsigned char>>(
+                S::array(*e, 0), m, i.value() > T::MemAccessHelper::kLastSplitIndex);
+        } else {
+            S::checkMemId(m);
+            return {S::array(*e, m), S::kSizes[m]};
+        }
+    }
+
+    TransactionId readRequestTransactionId(void const* key) const override {
+        if constexpr (S::kRead)
+            return table_->readRequest(AccessorDetail::keyValue(key)).transactionId;
+        else
+            return IndexTableAccessor::readRequestTransactionId(key);
+    }
+
+    void entryPublish(Index index, TransactionId tid) override { publish(typename S::Index(index), tid); }
+
+    void entryPublishIfValid(Index index, TransactionId tid) override {
+        typename S::Index const i(index);
+        if (S::isValid(*table_, i))
+            publish(i, tid);
+        else
+            table_->entryDirectDel(i);
+        if constexpr (requires(typename S::Entry& e) { e.doClearEccFields(); }) {
+            if (S::isValid(*table_, i)) table_->entryDirectIs(i)->doClearEccFields();  // not published
+        }
+    }
+
+    void entryDelete(Index index) override { table_->entryDirectDel(typename S::Index(index)); }
+
+    std::uint64_t dmaBusAddress(Index index, HwTable::MemId m) override {
+        if constexpr (S::kDma) {
+            Lumo::Ptr<Pell::Core::Memory::Control::Collection> const mirror = table_->entryControl();
+            if (!mirror) return 0;
+            return mirror->addressBus(m <= S::kMemIdMax ? Pell::Core::Memory::Control::kFirstAttributeId + m : 0,
+                                      index);
+        } else {
+            return IndexTableAccessor::dmaBusAddress(index, m);
+        }
+    }
+
+    // The common step of entryPublish, for the notifying accessor too.
+    void publish(typename S::Index i, TransactionId tid) {
+        table_->entryDirectIs(i)->transactionIdIs(tid);
+        table_->entryNotify(i);
+    }
+};
+
+// The plain part of a notifying accessor: the table (not owned) and its own
+// entry accessors, one per index in K.
+template <class T, CollectionId C, unsigned... K>
+class NotifyingCollectionAccessorCommonImpl {
+public:
+    explicit NotifyingCollectionAccessorCommonImpl(T* table)
+        : table_(table), entryAccessors_(((void)K, table)...) {}
+
+protected:
+    T* table_;
+    std::tuple<TableAccessorImpl<T, C, K>...> entryAccessors_;
+};
+
+template <class T, CollectionId C>
+class NotifyingCollectionAccessorImpl final : public HwIndexTableNotificationAccessor,
+                                              public NotifyingCollectionAccessorCommonImpl<T, C, 0> {
+    using Common = NotifyingCollectionAccessorCommonImpl<T, C, 0>;
+    using Common::table_;
+    using S = AccessorDetail::Shape<T>;
+
+    TableAccessorImpl<T, C, 0>& entries() { return std::get<0>(this->entryAccessors_); }
+    TableAccessorImpl<T, C, 0> const& entries() const { return std::get<0>(this->entryAccessors_); }
+
+public:
+    explicit NotifyingCollectionAccessorImpl(T* table) : Common(table) {}
+
+    IndexTableAccessor* getEntryAccessor(unsigned long i) override { return i == 0 ? &entries() : nullptr; }
+    unsigned long numEntryAccessors() const override { return 1; }
+
+    HwTable::OptionalWriteResponse writeResponse(void const* key) const override {
+        if constexpr (S::kRead)
+            return HwTableNotificationAccessor::writeResponse(key);
+        else
+            return entries().writeResponse(key);
+    }
+    Index writeResponseHwEntryIndex(void const* key) const override {
+        if constexpr (S::kRead)
+            return HwTableNotificationAccessor::writeResponseHwEntryIndex(key);
+        else
+            return AccessorDetail::keyValue(key);
+    }
+    void updateWriteResponse(void const* key, HwTable::WriteResponse const& w) override {
+        if constexpr (S::kRead)
+            HwTableNotificationAccessor::updateWriteResponse(key, w);
+        else
+            entries().updateWriteResponse(key, w);
+    }
+    void deleteWriteResponse(void const* key) override {
+        if constexpr (S::kRead)
+            HwTableNotificationAccessor::deleteWriteResponse(key);
+        else
+            entries().deleteWriteResponse(key);
+    }
+
+    bool entryExists(void const* key) const override { return entries().entryExists(key); }
+    TransactionId entryTransactionId(void const* key) const override { return entries().entryTransactionId(key); }
+    TransactionId readRequestTransactionId(void const* key) const override {
+        if constexpr (S::kRead)
+            return entries().readRequestTransactionId(key);
+        else
+            return HwIndexTableNotificationAccessor::readRequestTransactionId(key);
+    }
+    void entryPublish(Index index, TransactionId tid) override { entries().publish(typename S::Index(index), tid); }
+    void entryPublishIfValid(Index index, TransactionId tid) override { entries().entryPublishIfValid(index, tid); }
+    void entryDelete(Index index) override { entries().entryDelete(index); }
+};
+
+}  // namespace Asic
