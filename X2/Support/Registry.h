@@ -71,6 +71,8 @@ struct EntryOps {
     void (*makeDataMemId)(std::uint32_t);
     void (*makeDataByteIndex)(unsigned array, std::uint32_t);
     std::uint32_t entrySize;
+    Asic::TransactionId (*transactionId)(void const*);
+    void (*transactionIdIs)(void*, Asic::TransactionId);
 };
 
 using EntryVisitor = void (*)(void* context, std::uint32_t index, void const* entry);
@@ -161,11 +163,14 @@ struct EntryOpsFor {
     }
     static void makeIndex(std::uint32_t v) { [[maybe_unused]] typename E::Index i(v); }
     static void makeDataMemId(std::uint32_t v) { [[maybe_unused]] typename E::DataMemId i(v); }
+    static Asic::TransactionId transactionId(void const* p) { return static_cast<E const*>(p)->transactionId(); }
+    static void transactionIdIs(void* p, Asic::TransactionId t) { static_cast<E*>(p)->transactionIdIs(t); }
     static constexpr EntryOps ops() {
         constexpr bool ecc = requires(E& e) { e.doClearEccFields(); };
         return EntryOps{&create, &destroy,  &clone,  &bytes, &bytesIs, &isValid,
                         &hash,   &E::isEq, ecc ? &clearEcc : nullptr, &E::isUserWritable,
-                        &makeIndex, &makeDataMemId, &E::makeDataByteIndex, sizeof(E)};
+                        &makeIndex, &makeDataMemId, &E::makeDataByteIndex, sizeof(E),
+                        &transactionId, &transactionIdIs};
     }
 };
 
