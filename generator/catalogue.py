@@ -611,7 +611,7 @@ def _hw_access(t: Table, src: Source):
     ctx, raw = t._ctx, t._raw
     d = src.tables[0].descriptor
     dma = raw.get("dmaBusAddress", False)
-    line = _kline(raw, "dmaBusAddress")
+    line = _kline(raw, "dmaBusAddress", t.line)
     _bool(ctx, line, t.name, "dmaBusAddress", dma)
     if t.kind == "shared":
         if dma:

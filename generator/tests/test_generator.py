@@ -21,6 +21,7 @@ SYNTH = {
         name = "Synth"
         kind = "local"
         form = "allocated"
+        dmaBusAddress = true
         lastIndex = 9
         arrays = [24, 8]
         checkBits = { array = 0, offset = 184, width = 8 }
@@ -72,15 +73,17 @@ SYNTH = {
         kind = "local"
         form = "allocated"
         sameLayoutAs = "Shared"
+        dmaBusAddress = true
         """,
     "Reader": """
         [[table]]
         name = "Reader"
         kind = "read"
         form = "allocated"
+        memAccessHelper = "DefaultEgressTimestampTableHelper"
         lastIndex = 3
         readAllKey = 4294967294
-        arrays = [4]
+        arrays = [8]
         fields = []
 
         [table.descriptor]
@@ -334,7 +337,7 @@ class Validation(unittest.TestCase):
         [table.descriptor]
         entries = 4
         instances = [[[1]]]
-        register = false
+        register = true
         secondAccess = false
         units = "all but 511"
         accessMode = 0
@@ -430,7 +433,7 @@ class Validation(unittest.TestCase):
         self.refuse(14, "entries = 5, but the index range is 0..3", **{"entries = 4": "entries = 5"})
         self.refuse(18, "units 'some'", **{'units = "all but 511"': 'units = "some"'})
         self.refuse(19, "accessMode 3 is not one of (0, 4) for a writable table", **{"accessMode = 0": "accessMode = 3"})
-        self.refuse(16, "'register' must be true or false", **{"register = false": "register = 0"})
+        self.refuse(16, "'register' must be true or false", **{"register = true": "register = 0"})
         self.refuse(15, "2 data memories for 1 data byte arrays", **{"[[[1]]]": "[[[1], [2]]]"})
         self.refuse(17, "instance 1, memory 0: a list of one physical memory id",
                     **{"instances = [[[1]]]": "instances = [\n  [[1]],\n  [[2, 3]],\n]"})
@@ -447,6 +450,22 @@ class Validation(unittest.TestCase):
         self.refuse(22, "a read table has no command builders", desc="commandBuilderOffsets = [65, 66]", **read)
         self.refuse(20, "accessMode 0 is not one of (2, 3) for a read table",
                     **{**read, "accessMode = 0": "accessMode = 0"})
+
+    def test_optional_accessor_operations(self):
+        memory = {"register = true": "register = false"}
+        self.accept({"T": self.text(extra="dmaBusAddress = true", **memory)})
+        self.refuse(2, "dmaBusAddress = false", "makes it a memory", **memory)
+        self.refuse(11, "dmaBusAddress = true", "makes it a register", extra="dmaBusAddress = true")
+        self.refuse(11, "'dmaBusAddress' must be true or false", extra="dmaBusAddress = 1")
+        shared = {'kind = "local"': 'kind = "shared"', 'form = "allocated"': 'form = "inline"', **memory}
+        self.refuse(11, "a shared-memory table has no memory mirror", extra="dmaBusAddress = true", **shared)
+        spread = {"instances = [[[1]]]": "instances = [[[1], [2]], [[3], []]]"}
+        self.refuse(2, "2 data memories over 1 data byte arrays need a memAccessHelper", **spread)
+        helper = 'memAccessHelper = "DefaultEgressTimestampTableHelper"'
+        self.refuse(11, "serves 1 array of 8 bytes over 2 data memories", extra=helper, **spread)
+        self.accept({"T": self.text(extra=helper, **spread, **{"arrays = [4]": "arrays = [8]"})})
+        self.refuse(11, "memAccessHelper 'Other' is not one of", extra='memAccessHelper = "Other"', **spread)
+        self.refuse(11, "memAccessHelper given for a table with one data memory per data byte array", extra=helper)
 
     def test_one_entry_registers(self):
         reg = self.text(**{'name = "T"': 'name = "IsecRudMgmtRule"', "entries = 4": "entries = 1",
