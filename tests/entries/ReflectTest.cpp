@@ -33,7 +33,6 @@ using Lumo::Inspect::FoundType;
 using Lumo::Inspect::TypeGlue;
 
 constexpr char kNs[] = "bcm56275_a0::Default::";
-constexpr unsigned char kOps[] = {0, 1, 2, 3, 4, 5, 10, 11, 12, 13, 28};
 
 FoundType find(std::string const& name) {
     FoundType f = Lumo::Inspect::findType(name);
