@@ -32,6 +32,7 @@ struct Input {
     T take() {
         T v{};
         std::size_t const k = n < sizeof v ? n : sizeof v;
+        if (k == 0) return v;  // an empty input may come with a null pointer
         std::memcpy(&v, p, k);
         p += k;
         n -= k;
