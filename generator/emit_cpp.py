@@ -11,6 +11,7 @@ from __future__ import annotations
 from catalogue import Source, Table, Field
 import emit_desc
 import emit_module
+import emit_reflect
 import emit_table
 
 NS = "bcm56275_a0::Default"
@@ -194,6 +195,7 @@ def emit_header(src: Source) -> str:
     emit_desc.emit_decl(src, out)
     emit_module.emit_decl(src, out)
     out.append(f"}}  // namespace {NS}")
+    emit_reflect.emit_decl(src, out)
     emit_table.emit_instantiations(src, out, declaration=True)
     return "\n".join(out) + "\n"
 

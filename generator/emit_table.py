@@ -26,7 +26,8 @@ def type_index(src: Source, t: Table) -> int:
 
 
 def base_clause(t: Table) -> str:
-    return " : public Asic::DirectIndexTable" if is_entity(t) else ""
+    # Entities come from the slab, reported to their type's allocation tracker.
+    return f" : public Asic::DirectIndexTable, public Vex::SlabAllocated<{t.name}>" if is_entity(t) else ""
 
 
 def emit_entity_decl(src: Source, t: Table, out: list[str]):

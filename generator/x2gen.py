@@ -22,6 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from catalogue import CatalogueError, load  # noqa: E402
 import emit_cpp  # noqa: E402
 import emit_desc  # noqa: E402
+import emit_reflect  # noqa: E402
 
 
 def outputs(sources):
@@ -29,6 +30,7 @@ def outputs(sources):
     for s in sources:
         files[f"X2/Default/{s.name}.h"] = lambda s=s: emit_cpp.emit_header(s)
         files[f"X2/Default/{s.name}.cpp"] = lambda s=s: emit_cpp.emit_source(s)
+        files[f"X2/Default/Reflect/{s.name}.cpp"] = lambda s=s: emit_reflect.emit_source(s)
     files["X2/Default/All.h"] = lambda: emit_cpp.emit_all_header(sources)
     files["X2/Default/Modules.cpp"] = lambda: emit_desc.emit_modules_source(sources)
     return files

@@ -9,7 +9,7 @@ seconds=${1:-15}
 extra=()
 [ -n "${CI:-}" ] && extra+=(-DX2_WERROR=ON)
 cmake --preset fuzz "${extra[@]}" >/dev/null
-targets=(record_text_fuzz shm_reader_fuzz)
+targets=(record_text_fuzz shm_reader_fuzz inspect_fuzz)
 cmake --build --preset fuzz --target "${targets[@]}"
 for t in "${targets[@]}"; do
   corpus=$(mktemp -d)

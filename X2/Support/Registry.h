@@ -1,9 +1,12 @@
 #pragma once
 // Description of every generated table, for code that knows a table only by
-// name: the x2tables tool, data-driven tests, and later the reflection glue.
-// Each generated source registers its tables at load time. Field access goes
-// through thunks into the generated typed getters and setters, so there is
-// one bit model only: the generated one.
+// name: the x2tables tool, data-driven tests, and the reflection glue
+// (X2/Support/Reflect.h). Each generated source registers its tables at load
+// time. FieldInfo is the one list of a table's field attributes; its thunks
+// call the generated typed getters and setters (the one bit model), and are
+// reached by field id through the entry's inspectOperation: code outside the
+// glue reads and writes fields with fieldGet / fieldSet below, which take
+// that path.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -39,8 +42,11 @@ struct FieldInfo {
     std::uint16_t width;
     short id;  // attribute id
     char const* type;
-    void (*set)(void* entry, FieldValueArg const& v);
-    FieldValueArg (*get)(void const* entry);
+    // The typed accessors behind the field's attribute: `value` / `out` point
+    // to the field's value type (AsicUtils::FieldValue<width>). Used by the
+    // reflection glue only.
+    void (*set)(void* entry, void const* value);
+    void (*get)(void const* entry, void* out);
 };
 
 struct AggregateInfo {
@@ -128,22 +134,20 @@ FieldInfo const* findField(TableInfo const& t, std::string_view name);
 // ---- thunks the generated tables point at ----------------------------------
 
 template <class E, unsigned W, auto Setter>
-void setThunk(void* e, FieldValueArg const& v) {
-    if constexpr (W > 64)
-        (static_cast<E*>(e)->*Setter)(v.wide);
-    else
-        (static_cast<E*>(e)->*Setter)(AsicUtils::FieldValue<W>(v.scalar));
+void setThunk(void* e, void const* v) {
+    (static_cast<E*>(e)->*Setter)(*static_cast<AsicUtils::FieldValue<W> const*>(v));
 }
 
 template <class E, unsigned W, auto Getter>
-FieldValueArg getThunk(void const* e) {
-    FieldValueArg r;
-    if constexpr (W > 64)
-        r.wide = (static_cast<E const*>(e)->*Getter)();
-    else
-        r.scalar = (static_cast<E const*>(e)->*Getter)();
-    return r;
+void getThunk(void const* e, void* out) {
+    *static_cast<AsicUtils::FieldValue<W>*>(out) = (static_cast<E const*>(e)->*Getter)();
 }
+
+// A field of an entry of table t, through the entry's inspectOperation (the
+// reflection glue). Raises Lumo::RangeException when the table's entry type
+// is not registered with the framework.
+FieldValueArg fieldGet(TableInfo const& t, FieldInfo const& f, void const* entry);
+void fieldSet(TableInfo const& t, FieldInfo const& f, void* entry, FieldValueArg const& v);
 
 template <class E>
 struct EntryOpsFor {

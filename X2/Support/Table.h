@@ -15,5 +15,6 @@
 #include "X2/Support/Entry.h"
 #include "X2/Support/Index.h"
 #include "X2/Support/LocalTable.h"
+#include "X2/Support/Reflect.h"
 #include "X2/Support/Registry.h"
 #include "X2/Support/WriteResponse.h"

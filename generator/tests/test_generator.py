@@ -157,7 +157,7 @@ class SyntheticCatalogue(unittest.TestCase):
         self.assertIn("Vex::PodArray<unsigned char, DataByte0Index, 8u, 0u>", shared)
         self.assertIn("Index fwkKey() const", shared)
         self.assertIn("class Shared {", shared)  # shared-memory entities come from another layer
-        self.assertIn("class Twin : public Asic::DirectIndexTable {", shared)
+        self.assertIn("class Twin : public Asic::DirectIndexTable, public Vex::SlabAllocated<Twin> {", shared)
         reader = emit_cpp.emit_header(self.sources["Reader"])
         self.assertIn("struct Index : X2::EntryIndex<Index, 3u, true>", reader)
         self.assertNotIn("WriteResponse", reader)
@@ -166,7 +166,7 @@ class SyntheticCatalogue(unittest.TestCase):
     def test_entity_fragments(self):
         h = emit_cpp.emit_header(self.sources["Synth"])
         for frag in [
-            "class Synth : public Asic::DirectIndexTable {",
+            "class Synth : public Asic::DirectIndexTable, public Vex::SlabAllocated<Synth> {",
             "struct HN_Entry : X2::EntryNode<Entry> {",
             "static std::tuple<Entry::DataByte0 const&, Entry::DataByte1 const&> arrays(Entry const& e) "
             "{ return std::tie(e.dataByte0(), e.dataByte1()); }",
@@ -311,7 +311,7 @@ class SyntheticCatalogue(unittest.TestCase):
         files1 = sorted(p.relative_to(out1) for p in out1.rglob("*") if p.is_file())
         files2 = sorted(p.relative_to(out2) for p in out2.rglob("*") if p.is_file())
         self.assertEqual(files1, files2)
-        self.assertEqual(len(files1), 8)  # a header and a source per table source, All.h, Modules.cpp
+        self.assertEqual(len(files1), 11)  # a header, a source and a glue source per table source, All.h, Modules.cpp
         for rel in files1:
             self.assertEqual((out1 / rel).read_bytes(), (out2 / rel).read_bytes(), rel)
 

@@ -546,7 +546,7 @@ std::pair<TableInfo const*, Entry> readEntry(std::vector<std::string> const& arg
 void build(EntryHandle& h, Entry const& e) {
     for (unsigned k = 0; k < e.arrays.size(); ++k)
         if (e.arrays[k]) h.arrayIs(k, *e.arrays[k]);
-    for (auto const& [f, v] : e.fields) f->set(h.p, v);
+    for (auto const& [f, v] : e.fields) X2::fieldSet(h.t, *f, h.p, v);
     for (unsigned k = 0; k < e.otherBits.size(); ++k)
         if (!e.otherBits[k].empty()) h.orBits(k, e.otherBits[k]);
 }
@@ -578,7 +578,7 @@ void printFields(EntryHandle const& h, bool all, bool json, std::ostream& out) {
         out << fmt::format("{{\"table\": {}, \"fields\": {{", jsonQuote(t.name));
         bool first = true;
         for (auto const& f : t.fields) {
-            FieldValueArg const v = f.get(h.p);
+            FieldValueArg const v = X2::fieldGet(t, f, h.p);
             if (!all && isZero(f, v)) continue;
             out << fmt::format("{}\"{}\": {}", first ? "" : ", ", f.name, valueJson(f, v));
             first = false;
@@ -595,7 +595,7 @@ void printFields(EntryHandle const& h, bool all, bool json, std::ostream& out) {
         return;
     }
     for (auto const& f : t.fields) {
-        FieldValueArg const v = f.get(h.p);
+        FieldValueArg const v = X2::fieldGet(t, f, h.p);
         if (!all && isZero(f, v)) continue;
         out << fmt::format("{:<36} {}\n", f.name, valueText(f, v));
     }

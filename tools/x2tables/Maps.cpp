@@ -200,7 +200,7 @@ std::string decodeEntry(char const* table, unsigned char const* bytes, bool json
                              : fmt::format("transactionId={}", std::uint64_t(e.transactionId()));
         bool first = true;
         for (auto const& f : t->fields) {
-            X2::FieldValueArg const v = f.get(&e);
+            X2::FieldValueArg const v = X2::fieldGet(*t, f, &e);
             bool const zero = f.width > 64 ? v.wide.isZero() : v.scalar == 0;
             if (zero) continue;
             std::string const value = f.width > 64 ? v.wide.toHex() : fmt::format("{}", v.scalar);
