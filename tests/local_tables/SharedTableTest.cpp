@@ -103,7 +103,8 @@ struct SharedTables : ::testing::Test {
         for (int step = 0; step < n; ++step) {
             std::uint32_t const k = rng() % kIndices;
             std::vector<std::pair<Lumo::FieldId, std::uint32_t>> want;
-            switch (rng() % 12) {
+            unsigned const op = rng() % 12;
+            switch (op) {
             case 0: case 1: case 2: case 3: {
                 Entry e = shmtest::makeValue<Entry>(k, gen++);
                 t.entryIs(e);
@@ -114,7 +115,12 @@ struct SharedTables : ::testing::Test {
             }
             case 4: {  // direct mode: edit in place, then commit
                 Entry e = shmtest::makeValue<Entry>(k, gen++);
+                // An existing entry is edited from its stored value.
                 auto* p = t.entryMap().directWrite(e);
+                if (auto it = entries.find(k); it != entries.end()) {
+                    EXPECT_TRUE(Entry(*p) == it->second);
+                }
+                static_cast<Entry&>(*p) = e;
                 p->transactionIdIs(gen);
                 t.entryCommit(p);
                 e.transactionIdIs(gen++);
@@ -181,7 +187,7 @@ struct SharedTables : ::testing::Test {
             std::sort(got.begin(), got.end());
             std::sort(want.begin(), want.end());
             ASSERT_EQ(got, want) << "step " << step;
-            ASSERT_TRUE(t.entry(k) == (entries.count(k) ? entries[k] : Entry()));
+            ASSERT_TRUE(t.entry(k) == (entries.count(k) ? entries[k] : Entry())) << "op " << op << " key " << k;
         }
         Counts after = Counts::now();
         for (int i = 0; i < 6; ++i) EXPECT_EQ(after.v[i] - before.v[i], expect[i]) << Counts::kNames[i];
