@@ -75,10 +75,14 @@ public:
         this->nameIs(name);
         this->debugHandlerIs(Lumo::Platform::getDebugHandler("VornTemp", true));
         this->pathIs(fmt::format("{}/{}", pathBase(), name));
-        this->callbacksIs([this, key](Key k) { deliver(key, k); },
-                          [this, key](Key k, V const*) { deliver(key, k); },
-                          [this, key](V const& v, V const*) { deliver(key, Ops::keyOf(v)); },
-                          [this, mount] { (owner_->*mount)(); }, [this, quiesced](bool q) { (owner_->*quiesced)(q); });
+        keyMember_ = key;
+        mountMember_ = mount;
+        quiescedMember_ = quiesced;
+        // The members are read when called, not captured: the callbacks hold
+        // only the binding.
+        this->callbacksIs([this](Key k) { deliver(k); }, [this](Key k, V const*) { deliver(k); },
+                          [this](V const& v, V const*) { deliver(Ops::keyOf(v)); }, [this] { mountStatusChanged(); },
+                          [this](bool q) { quiescedChanged(q); });
         LUMO_FMTRACE(this->debugHandler(), 5, "VexVornMap", "creating local VornWriter {}", this->path());
         this->implIs(this->createDefaultLocalWriter(this->debugHandler()));
     }
@@ -123,7 +127,14 @@ private:
     std::string pathBase() const {
         return owner_->parent() ? VexSharedMem::Util::fullName(owner_) : Vex::fetchName(owner_);
     }
-    void deliver(KeyMember member, Key k) {
+// GCC (12, -O1 with sanitizers) takes a call through a member pointer held
+// in the object for a read of uninitialised memory.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+    void mountStatusChanged() { (owner_->*mountMember_)(); }
+    void quiescedChanged(bool q) { (owner_->*quiescedMember_)(q); }
+#pragma GCC diagnostic pop
+    void deliver(Key k) {
         K key;
         try {
             key = K(k);
@@ -131,10 +142,13 @@ private:
             this->doCorruptionDetected(e.msg());
             return;
         }
-        (owner_->*member)(key);
+        (owner_->*keyMember_)(key);
     }
 
     T* owner_ = nullptr;
+    KeyMember keyMember_ = nullptr;
+    MountStatusMember mountMember_ = nullptr;
+    QuiescedMember quiescedMember_ = nullptr;
     Lumo::FieldId fieldId_ = 0;
     bool entityInitialized_ = false;
 };
