@@ -12,6 +12,7 @@ from catalogue import Source, Table, Field
 import emit_desc
 import emit_module
 import emit_reflect
+import emit_shm_table
 import emit_table
 
 NS = "bcm56275_a0::Default"
@@ -167,12 +168,12 @@ def emit_entry(t: Table, out: list[str]):
 
 def emit_header(src: Source) -> str:
     out = [banner(src), "#pragma once", '#include "Lumo/Module.h"', '#include "X2/Support/Descriptor.h"',
-           '#include "X2/Support/Table.h"', "", f"namespace {NS} {{", ""]
+           '#include "X2/Support/Table.h"', *emit_shm_table.includes(src), "", f"namespace {NS} {{", ""]
     for t in src.tables:
         kind_note = {"shared": "shared-memory table", "local": "local table", "read": "read table"}[t.kind]
         out.append(f"// {t.name}: {kind_note}, index 0..{t.last_index}, "
                    f"{len(t.arrays)} {t.form} data byte array(s) of {', '.join(map(str, t.arrays))} bytes.")
-        out.append(f"class {t.name}{emit_table.base_clause(t)} {{")
+        out.append(f"class {t.name}{emit_table.base_clause(t)}{emit_shm_table.base_clause(t)} {{")
         out.append("public:")
         out.append(f'  static constexpr char kTypeName[] = "{NS}::{t.name}";')
         emit_entry(t, out)
@@ -185,9 +186,11 @@ def emit_header(src: Source) -> str:
             out.append(f'    static constexpr char kTypeName[] = "{NS}::{t.name}::WriteResponse";')
             out.append("  };")
         emit_table.emit_entity_decl(src, t, out)
+        emit_shm_table.emit_decl(src, t, out)
         out.append("")
         out.append("  static X2::TableInfo const& tableInfo();")
         emit_table.emit_entity_private(t, out)
+        emit_shm_table.emit_private(t, out)
         out.append("};")
         if t.has_write_response:
             out.append(f"static_assert(sizeof({t.name}::WriteResponse) == 16);")
@@ -264,6 +267,7 @@ def emit_source(src: Source) -> str:
         out.append(f"X2::TableInfo const& {t.name}::tableInfo() {{ return {pfx}Info; }}")
         out.append("")
         emit_table.emit_entity_def(src, t, out)
+        emit_shm_table.emit_def(src, t, out)
     emit_desc.emit_def(src, out)
     emit_module.emit_def(src, out)
     out.append(f"}}  // namespace {NS}")

@@ -156,7 +156,15 @@ class SyntheticCatalogue(unittest.TestCase):
         self.assertIn("void aIs(U36 const& v)", shared)  # 36-bit values by const reference
         self.assertIn("Vex::PodArray<unsigned char, DataByte0Index, 8u, 0u>", shared)
         self.assertIn("Index fwkKey() const", shared)
-        self.assertIn("class Shared {", shared)  # shared-memory entities come from another layer
+        # The shared-memory shape: its base, its bindings and members in their order.
+        self.assertIn("class Shared : public Asic::AmaMem::IndexTable, public Vex::SlabAllocated<Shared> {", shared)
+        self.assertIn('#include "X2/Support/SharedTable.h"', shared)
+        members = ["Count_ = nullptr;", "zeroReferencesNotifiee_;", "EntryMap entryMap_;", "ControlPtr entryControl_;",
+                   "WriteResponseMap writeResponseMap_;", "ControlPtr writeResponseControl_;"]
+        at = [shared.index(m) for m in members]
+        self.assertEqual(at, sorted(at))
+        self.assertIn("class SharedZeroReferencesNotifiee : public X2::ZeroReferencesNotifiee<Shared, ", shared)
+        self.assertNotIn("SharedTable.h", emit_cpp.emit_header(self.sources["Reader"]))
         self.assertIn("class Twin : public Asic::DirectIndexTable, public Vex::SlabAllocated<Twin> {", shared)
         reader = emit_cpp.emit_header(self.sources["Reader"])
         self.assertIn("struct Index : X2::EntryIndex<Index, 3u, true>", reader)

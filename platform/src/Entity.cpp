@@ -122,7 +122,10 @@ bool Entity::childDel(std::string_view name) {
 }
 
 void Entity::lastUserGone() {
+    if (inZeroReferences_) return;  // the outer call below decides
+    inZeroReferences_ = true;
     publisher_.notifyZeroReferences();
+    inZeroReferences_ = false;
     if (useCount() == 0) delete this;
 }
 

@@ -70,6 +70,9 @@ public:
 private:
     Lumo::String name_;
     bool singleton_ = false;
+    // Set while the subscribers hear of the last use going: a use taken and
+    // dropped again by one of them does not end the entity from inside.
+    bool inZeroReferences_ = false;
     Entity* parent_ = nullptr;
     std::map<Lumo::String, Lumo::Ptr<Entity>, std::less<>> children_;
     mutable Lumo::Publisher publisher_;
