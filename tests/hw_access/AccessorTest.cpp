@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "../local_tables/Recorder.h"
+#include "Asic/AmaMem/IndexTable.h"
 #include "Lumo/Exception.h"
 #include "Pell/Core/Collection.h"
 #include "X2/Default/All.h"
@@ -80,6 +81,54 @@ TEST(AccessorInterfaces, VirtualOperationsSitInTheirSlots) {
                   &T::notifyingAccessor)),
               base + 4);
     EXPECT_EQ(slot(&T::writeResponseAttrId), base + 5);
+}
+
+// Every entity starts with the destructors (0, 1), lastUserGone, publisher,
+// typeData and handleParent; both table bases then give the table entity's
+// operations, and the descriptor base the descriptor's.
+template <class T>
+void expectTableSlots() {
+    using Acc = Asic::IndexTable::Accessor;
+    using NAcc = Asic::IndexTable::NotifyingAccessor;
+    EXPECT_EQ(slot(&T::lastUserGone), 2);
+    EXPECT_EQ(slot(&T::publisher), 3);
+    EXPECT_EQ(slot(&T::typeData), 4);
+    EXPECT_EQ(slot(&T::handleParent), 5);
+    EXPECT_EQ(slot(&T::entryAttrId), 6);
+    EXPECT_EQ(slot(static_cast<Acc const* (T::*)(Asic::CollectionId) const>(&T::accessor)), 7);
+    EXPECT_EQ(slot(static_cast<Acc* (T::*)(Asic::CollectionId)>(&T::accessor)), 8);
+    EXPECT_EQ(slot(static_cast<NAcc* (T::*)(Asic::CollectionId)>(&T::notifyingAccessor)), 9);
+    EXPECT_EQ(slot(static_cast<NAcc const* (T::*)(Asic::CollectionId) const>(&T::notifyingAccessor)), 10);
+    EXPECT_EQ(slot(&T::writeResponseAttrId), 11);
+    EXPECT_EQ(slot(&T::bulkReadResponseAttrId), 12);
+    EXPECT_EQ(slot(&T::bulkReadResponseTidIs), 13);
+    EXPECT_EQ(slot(&T::initCapacityCount), 14);
+    EXPECT_EQ(slot(&T::updateCapacityCount), 15);
+    EXPECT_EQ(slot(&T::readRequestAttrId), 16);
+}
+
+TEST(AccessorInterfaces, EntitiesAndDescriptorsKeepTheirSlots) {
+    expectTableSlots<Asic::DirectIndexTable>();
+    expectTableSlots<Asic::AmaMem::IndexTable>();
+    expectTableSlots<MirrorSessionTable>();
+    expectTableSlots<EgrVlanTagActionProfileTable>();
+
+    using D = EgrVlanTagActionProfileTableDesc;
+    EXPECT_EQ(slot(&D::lastUserGone), 2);
+    EXPECT_EQ(slot(&D::publisher), 3);
+    EXPECT_EQ(slot(&D::typeData), 4);
+    EXPECT_EQ(slot(&D::handleParent), 5);
+    EXPECT_EQ(slot(&D::tableVexType), 6);
+    EXPECT_EQ(slot(&D::getResourceStub), 7);
+    EXPECT_EQ(slot(&D::init), 8);
+    EXPECT_EQ(slot(&D::accessTableVexType), 9);
+    EXPECT_EQ(slot(&D::numEntries), 10);
+    EXPECT_EQ(slot(&D::hasModes), 11);
+    EXPECT_EQ(slot(&D::isValidUnitId), 12);
+    EXPECT_EQ(slot(&D::needsParityCorrection), 13);
+    EXPECT_EQ(slot(&D::downloadInterval), 14);
+    EXPECT_EQ(slot(&D::tileStatusVexType), 15);
+    EXPECT_EQ(slot(&D::tileGroup), 16);
 }
 
 TEST(AccessorInterfaces, TheInterfaceIsTheFirstBase) {

@@ -67,7 +67,7 @@ std::vector<BitModel> fillRandom(AnyEntry& e, std::mt19937_64& rng) {
             v.scalar = rng() & (f->width == 64 ? ~0ull : (1ull << f->width) - 1);
             model[f->array].write(f->offset, f->width, [&](unsigned k) { return ((v.scalar >> k) & 1) != 0; });
         }
-        f->set(e.p, v);
+        X2::fieldSet(e.t, *f, e.p, v);
     }
     return model;
 }

@@ -23,7 +23,7 @@ public:
     ~DirectIndexTable() override;
 
     // The table entity type's (module, type index).
-    virtual Vex::VexTypeBase typeData() const = 0;
+    Vex::VexTypeBase typeData() const override = 0;
     virtual Vex::VexAttr entryAttrId() const;
     // The accessors of collection `id` (Asic/TableAccessor.h).
     virtual IndexTable::Accessor const* accessor(CollectionId id) const;

@@ -75,8 +75,9 @@ class TableDesc : public Vex::Entity {
 public:
     explicit TableDesc(Lumo::String const& name) : Vex::Entity(name) {}
     // The descriptor's own type and that of the table it describes.
-    virtual Vex::VexTypeBase typeData() const = 0;
+    Vex::VexTypeBase typeData() const override = 0;
     virtual Vex::VexTypeBase tableVexType() const = 0;
+    virtual void const* getResourceStub() const = 0;
     virtual void init() {}
 };
 
@@ -85,7 +86,7 @@ public:
     using TableDesc::TableDesc;
     ~HwTableDesc() override;
 
-    virtual void const* getResourceStub() const { return nullptr; }
+    void const* getResourceStub() const override { return nullptr; }
     // The table the access layer reads and writes: the table itself unless a
     // descriptor names another one.
     virtual Vex::VexTypeBase accessTableVexType() const { return tableVexType(); }

@@ -37,7 +37,11 @@ public:
     // Attaches this entity under `parent` (null: detaches) and then runs
     // handleParent. The parent does not take a use: see childIs for that.
     void parentIs(Lumo::Ptr<Entity> const& parent);
-    // Hook run after the parent changed. Default: nothing.
+    // Every entity's first own virtual operations, in this order: its
+    // publisher, its type (module, type index; none for a plain entity),
+    // and the hook run after the parent changed (default: nothing).
+    virtual Lumo::Publisher& publisher() const { return publisher_; }
+    virtual VexTypeBase typeData() const { return {}; }
     virtual void handleParent(Lumo::Ptr<Entity> const& parent);
 
     // The parent takes one use of the child and becomes its parent. A child
@@ -48,8 +52,6 @@ public:
     // Detaches and releases the named child; false when there is none.
     bool childDel(std::string_view name);
     std::size_t children() const { return children_.size(); }
-
-    Lumo::Publisher& publisher() const { return publisher_; }
 
     void lastUserGone() override;
 

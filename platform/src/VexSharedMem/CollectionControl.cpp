@@ -151,6 +151,14 @@ IndexTable::IndexTable(Lumo::String const& name) : Vex::Entity(name) {}
 IndexTable::~IndexTable() = default;
 
 Vex::VexAttr IndexTable::entryAttrId() const { return {}; }
+Asic::IndexTable::Accessor const* IndexTable::accessor(CollectionId id) const {
+    return const_cast<IndexTable*>(this)->accessor(id);
+}
+Asic::IndexTable::Accessor* IndexTable::accessor(CollectionId) { return nullptr; }
+Asic::IndexTable::NotifyingAccessor* IndexTable::notifyingAccessor(CollectionId) { return nullptr; }
+Asic::IndexTable::NotifyingAccessor const* IndexTable::notifyingAccessor(CollectionId id) const {
+    return const_cast<IndexTable*>(this)->notifyingAccessor(id);
+}
 Vex::VexAttr IndexTable::writeResponseAttrId() const { return {}; }
 Vex::VexAttr IndexTable::bulkReadResponseAttrId() const { return {}; }
 void IndexTable::bulkReadResponseTidIs(TransactionId const&) {}

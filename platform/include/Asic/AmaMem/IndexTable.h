@@ -5,10 +5,10 @@
 // It declares the table entity's virtual operations in their slot order,
 // like Asic::DirectIndexTable (destructors and lastUserGone come from
 // Lumo::Node, publisher-related slots and handleParent from Vex::Entity).
-// The accessor slots (accessor const and non-const, notifyingAccessor
-// non-const and const) belong between entryAttrId and writeResponseAttrId
-// and come with the accessor types. Defaults: no attribute (field id 0), and
-// nothing to do.
+// Defaults: no attribute (field id 0), no accessor, and nothing to do; a
+// table that hands out accessors overrides the non-const accessor
+// operations, and the const ones hand those out.
+#include "Asic/TableAccessor.h"
 #include "Asic/Types.h"
 #include "Lumo/String.h"
 #include "Vex/Entity.h"
@@ -21,9 +21,12 @@ public:
     explicit IndexTable(Lumo::String const& name);
     ~IndexTable() override;
 
-    virtual Vex::VexTypeBase typeData() const = 0;
+    Vex::VexTypeBase typeData() const override = 0;
     virtual Vex::VexAttr entryAttrId() const;
-    // (accessor slots)
+    virtual Asic::IndexTable::Accessor const* accessor(CollectionId id) const;
+    virtual Asic::IndexTable::Accessor* accessor(CollectionId id);
+    virtual Asic::IndexTable::NotifyingAccessor* notifyingAccessor(CollectionId id);
+    virtual Asic::IndexTable::NotifyingAccessor const* notifyingAccessor(CollectionId id) const;
     virtual Vex::VexAttr writeResponseAttrId() const;
     virtual Vex::VexAttr bulkReadResponseAttrId() const;
     virtual void bulkReadResponseTidIs(TransactionId const& tid);
