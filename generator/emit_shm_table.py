@@ -11,6 +11,8 @@ from __future__ import annotations
 from catalogue import Source, Table
 
 INCLUDE = '#include "X2/Support/SharedTable.h"'
+# The shared shape's reflection glue (X2::TableGlueOf), seen before any glue is instantiated.
+REFLECT_INCLUDE = '#include "X2/Support/SharedReflect.h"'
 
 
 def is_shared(t: Table) -> bool:
@@ -18,7 +20,7 @@ def is_shared(t: Table) -> bool:
 
 
 def includes(src: Source) -> list[str]:
-    return [INCLUDE] if any(is_shared(t) for t in src.tables) else []
+    return [INCLUDE, REFLECT_INCLUDE] if any(is_shared(t) for t in src.tables) else []
 
 
 def base_clause(t: Table) -> str:

@@ -24,6 +24,7 @@
 #include "Vex/Alloc.h"
 #include "Vex/Entity.h"
 #include "Vex/Hash.h"
+#include "VexVorn/CollectionControl.h"
 #include "X2/Default/All.h"
 
 namespace {
@@ -460,18 +461,81 @@ TEST_P(Reflect, HashAndText) {
     EXPECT_NE(t.index.glue->inspectEncodeDecodeProtobuf, nullptr);
 }
 
-// The table entity made by name: its collections by attribute id, the
-// status codes, the iterators and the allocation tracking.
+// A value of `ty` constructed from one constructor argument.
+std::unique_ptr<Value> fromArg(FoundType const& ty, void* arg) {
+    auto out = std::make_unique<Value>(*ty.glue);
+    ty.glue->inspectDestroy(out->get());
+    void* args[] = {arg};
+    ty.glue->genericIfConstructFromCtorArgs(out->get(), args);
+    return out;
+}
+
+bool equal(Value const& a, void const* b) {
+    bool eq = false;
+    EXPECT_EQ(a.op(12, &eq, {}, const_cast<void*>(b)), st(12, 0));
+    return eq;
+}
+
+// A control attribute (771, and 773 in a shared-memory table) of type C:
+// a copy takes a use; a settable one is replaced and given back.
+template <class C>
+void checkControl(auto const& op, Lumo::FieldId id, bool settable) {
+    C control, again;
+    EXPECT_EQ(op(0, &control, id, nullptr, nullptr), st(0, 0));
+    ASSERT_TRUE(control) << id;
+    std::uint32_t const uses = control->useCount();
+    EXPECT_EQ(op(0, &again, id, nullptr, nullptr), st(0, 0));
+    EXPECT_EQ(again, control);
+    EXPECT_EQ(control->useCount(), uses + 1);
+    EXPECT_EQ(op(2, &again, id, nullptr, nullptr), st(2, 1));
+    EXPECT_EQ(op(3, &again, id, nullptr, nullptr), st(3, 1));
+    if (settable) {
+        C none;
+        EXPECT_EQ(op(1, nullptr, id, nullptr, &none), st(1, 0));
+        EXPECT_EQ(op(0, &again, id, nullptr, nullptr), st(0, 0));
+        EXPECT_FALSE(again);
+        EXPECT_EQ(control->useCount(), uses - 1);  // the table let go of it
+        EXPECT_EQ(op(1, nullptr, id, nullptr, &control), st(1, 0));
+        EXPECT_EQ(op(0, &again, id, nullptr, nullptr), st(0, 0));
+        EXPECT_EQ(again, control);
+    }
+}
+
+// The keys an iterator of `g` over collection `id` of `object` walks, in its
+// order, each element checked against `oracle` (the values written).
+std::vector<std::uint32_t> walk(TypeGlue const& g, void* object, Lumo::FieldId id, std::uint32_t const* start,
+                                TypeGlue const& element, std::map<std::uint32_t, std::unique_ptr<Value>> const& oracle) {
+    void const* fns = nullptr;
+    void* startKey = const_cast<std::uint32_t*>(start);
+    void* it = g.genericIfIterator(object, start ? &startKey : nullptr, FieldDescriptor(id), &fns);
+    EXPECT_TRUE(it && fns);
+    if (!it || !fns) return {};
+    auto const& f = *static_cast<Lumo::Inspect::IteratorFnTable const*>(fns);
+    std::vector<std::uint32_t> keys;
+    for (; f.iterNonnull({id}, it); f.iterInc({id}, it)) {
+        std::uint32_t k = 0;
+        f.iterKey({id}, it, &k);
+        keys.push_back(k);
+        Value obj(element);
+        f.iterObj({id}, it, obj.get());
+        auto o = oracle.find(k);
+        EXPECT_TRUE(o != oracle.end() && equal(obj, o->second->get())) << "field " << id << " key " << k;
+    }
+    f.iterDel({id}, it);
+    return keys;
+}
+
+// The table entity made by name: its collections by attribute id against
+// what was written, the status codes, the iterators (from the start and from
+// a start key) and the control attributes.
 TEST_P(Reflect, TableEntityByName) {
     ExpectedTable const& x = GetParam();
     Types t = typesOf(x);
     std::string const kind = x.kind;
+    bool const shared = kind == "shared";
+    bool const read = kind == "read";
     TypeGlue const& g = *t.entity.glue;
-    if (kind == "shared") {
-        // The shared-memory table entities bring their own glue.
-        EXPECT_EQ(g.newEntityForDir, nullptr);
-        return;
-    }
+    ASSERT_NE(g.newEntityForDir, nullptr);
     int dummy = 0;
     EXPECT_THROW(g.newEntityForDir("withArgs", &dummy), Lumo::InvalidInitializeException);
     Vex::Entity* raw = g.newEntityForDir(x.name, nullptr);
@@ -481,103 +545,105 @@ TEST_P(Reflect, TableEntityByName) {
     auto op = [&](unsigned char o, void* result, Lumo::FieldId id, void* key = nullptr, void* value = nullptr) {
         return g.inspectOperation(result, raw, FieldDescriptor(id), o, key, value);
     };
-    bool const read = kind == "read";
-    // Ids: 770 to 772 (read tables to 775), nothing else.
+    // Ids: 770 to 772 (shared-memory tables to 773, read tables to 775), nothing else.
     std::uint32_t n = 99;
     for (Lumo::FieldId id : {0u, 1u, 2u, 130u, 769u, 776u, 1000u}) EXPECT_EQ(op(3, &n, id), st(3, 2)) << id;
-    if (!read) {
-        EXPECT_EQ(op(3, &n, 773), st(3, 2));
-    }
+    EXPECT_EQ(op(3, &n, 773), st(3, read || shared ? 1 : 2));
     EXPECT_EQ(g.inspectOperation(&n, raw, FieldDescriptor(), 11, nullptr, nullptr), st(11, 1));
 
-    // Entries: absent key, then three entries.
-    Value e(*t.entry.glue);
-    Asic::TransactionId tid = 0x1234;
-    ASSERT_EQ(e.op(1, nullptr, 2, nullptr, &tid), st(1, 0));
-    Value found(*t.entry.glue, e.get());
+    // Entries: absent key, then three entries, each made from its index and
+    // with its own transaction id; the oracle is what was written.
     std::uint32_t key = x.lastIndex;
-    bool present = true;
+    Value found(*t.entry.glue);
+    Asic::TransactionId tid = 0x1234;
+    ASSERT_EQ(found.op(1, nullptr, shared ? 3 : 2, nullptr, &tid), st(1, 0));
     EXPECT_EQ(op(28, found.get(), 770, &key), st(28, 4));
     bool differs = true;
     found.op(11, &differs);
     EXPECT_FALSE(differs);  // zeroed
+    bool present = true;
     EXPECT_EQ(op(5, &present, 770, &key), st(5, 0));
     EXPECT_FALSE(present);
-    std::set<std::uint32_t> keys = {0u, x.lastIndex / 2, x.lastIndex};
-    for (std::uint32_t k : keys) EXPECT_EQ(op(1, nullptr, 770, &k, e.get()), st(1, 0));
+    std::map<std::uint32_t, std::unique_ptr<Value>> entries;
+    std::set<std::uint32_t> const keys = {0u, x.lastIndex / 2, x.lastIndex};
+    for (std::uint32_t k : keys) {
+        auto idx = fromArg(t.index, &k);
+        auto e = fromArg(t.entry, idx->get());
+        Asic::TransactionId id = 0x1000 + k;
+        ASSERT_EQ(e->op(1, nullptr, shared ? 3 : 2, nullptr, &id), st(1, 0));
+        EXPECT_EQ(op(1, nullptr, 770, &k, e->get()), st(1, 0));
+        entries[k] = std::move(e);
+    }
     EXPECT_EQ(op(3, &n, 770), st(3, 0));
-    EXPECT_EQ(n, keys.size());
+    EXPECT_EQ(n, entries.size());
     EXPECT_EQ(op(4, &n, 770), st(4, 0));
     EXPECT_EQ(n, 0u);
-    EXPECT_EQ(op(28, found.get(), 770, &key), st(28, 0));
-    bool eq = false;
-    found.op(12, &eq, {}, e.get());
-    EXPECT_TRUE(eq);
+    for (auto const& [k, e] : entries) {
+        std::uint32_t kk = k;
+        EXPECT_EQ(op(28, found.get(), 770, &kk), st(28, 0));
+        EXPECT_TRUE(equal(found, e->get())) << k;
+        Value got(*t.entry.glue);
+        EXPECT_EQ(op(0, got.get(), 770, &kk), st(0, 0));
+        EXPECT_TRUE(equal(got, e->get())) << k;
+        EXPECT_EQ(op(5, &present, 770, &kk), st(5, 0));
+        EXPECT_TRUE(present);
+    }
     EXPECT_EQ(op(10, &n, 770), st(10, 1));
     std::uint32_t bad = x.lastIndex + 1;
     EXPECT_THROW(op(0, found.get(), 770, &bad), Lumo::RangeException);
-    // Walk the entries from the start: the keys stored, each once.
-    void const* fns = nullptr;
-    void* it = g.genericIfIterator(raw, nullptr, FieldDescriptor(770), &fns);
-    ASSERT_TRUE(it && fns);
-    auto const& f = *static_cast<Lumo::Inspect::IteratorFnTable const*>(fns);
-    std::multiset<std::uint32_t> walked;
-    for (; f.iterNonnull({770}, it); f.iterInc({770}, it)) {
-        std::uint32_t k = 0;
-        f.iterKey({770}, it, &k);
-        walked.insert(k);
-        Value obj(*t.entry.glue);
-        f.iterObj({770}, it, obj.get());
-        obj.op(12, &eq, {}, e.get());
-        EXPECT_TRUE(eq);
+    // Walk from the start: the keys stored, each once; from a start key: the rest of that walk.
+    std::vector<std::uint32_t> const order = walk(g, raw, 770, nullptr, *t.entry.glue, entries);
+    EXPECT_EQ(std::multiset<std::uint32_t>(order.begin(), order.end()),
+              std::multiset<std::uint32_t>(keys.begin(), keys.end()));
+    if (order.size() > 1) {
+        EXPECT_EQ(walk(g, raw, 770, &order[1], *t.entry.glue, entries),
+                  std::vector<std::uint32_t>(order.begin() + 1, order.end()));
     }
-    f.iterDel({770}, it);
-    EXPECT_EQ(walked, std::multiset<std::uint32_t>(keys.begin(), keys.end()));
+    void const* fns = nullptr;
     for (Lumo::FieldId id : {771u, 773u, 774u, 775u, 776u}) {
         EXPECT_EQ(g.genericIfIterator(raw, nullptr, FieldDescriptor(id), &fns), nullptr);
     }
-    // Delete one: what entryDel returned.
+    // Delete one: what entryDel returned; again: a default entry.
     EXPECT_EQ(op(2, found.get(), 770, &key), st(2, 0));
-    found.op(12, &eq, {}, e.get());
-    EXPECT_TRUE(eq);
+    EXPECT_TRUE(equal(found, entries[key]->get()));
+    entries.erase(key);
     EXPECT_EQ(op(5, &present, 770, &key), st(5, 0));
     EXPECT_FALSE(present);
+    EXPECT_EQ(op(2, found.get(), 770, &key), st(2, 0));
+    found.op(11, &differs);
+    EXPECT_FALSE(differs);
+    EXPECT_EQ(op(3, &n, 770), st(3, 0));
+    EXPECT_EQ(n, entries.size());
 
-    // 771: the control, copied with a use taken.
-    Lumo::Ptr<Pell::Core::Memory::Control::Collection> control, again;
-    EXPECT_EQ(op(0, &control, 771), st(0, 0));
-    ASSERT_TRUE(control);
-    std::uint32_t const uses = control->useCount();
-    EXPECT_EQ(op(0, &again, 771), st(0, 0));
-    EXPECT_EQ(again, control);
-    EXPECT_EQ(control->useCount(), uses + 1);
-    EXPECT_EQ(op(2, &control, 771), st(2, 1));
+    // 771 (and 773): the controls.
+    if (shared) {
+        checkControl<Lumo::Ptr<VexVorn::CollectionControl>>(op, 771, true);
+        checkControl<Lumo::Ptr<VexVorn::CollectionControl>>(op, 773, true);
+    } else {
+        checkControl<Lumo::Ptr<Pell::Core::Memory::Control::Collection>>(op, 771, false);
+    }
 
     // 772: write responses, or read requests (read, count, lookup) with 773 to 775.
     std::uint32_t k = x.lastIndex;
     if (!read) {
-        Value w(*t.writeResponse.glue);
-        t.writeResponse.glue->inspectDestroy(w.get());
-        void* args[] = {&k};
-        t.writeResponse.glue->genericIfConstructFromCtorArgs(w.get(), args);
-        EXPECT_EQ(op(1, nullptr, 772, &k, w.get()), st(1, 0));
+        std::map<std::uint32_t, std::unique_ptr<Value>> wrs;
+        auto idx = fromArg(t.index, &k);
+        wrs[k] = fromArg(t.writeResponse, idx->get());
+        EXPECT_EQ(op(1, nullptr, 772, &k, wrs[k]->get()), st(1, 0));
         Value out(*t.writeResponse.glue);
         EXPECT_EQ(op(28, out.get(), 772, &k), st(28, 0));
-        out.op(12, &eq, {}, w.get());
-        EXPECT_TRUE(eq);
+        EXPECT_TRUE(equal(out, wrs[k]->get()));
+        EXPECT_EQ(op(3, &n, 772), st(3, 0));
+        EXPECT_EQ(n, 1u);
         EXPECT_EQ(op(10, nullptr, 772), st(10, 1));
-        EXPECT_EQ(op(0, &n, 773), st(0, 2));
-        it = g.genericIfIterator(raw, nullptr, FieldDescriptor(772), &fns);
-        auto const& rf = *static_cast<Lumo::Inspect::IteratorFnTable const*>(fns);
-        ASSERT_TRUE(rf.iterNonnull({772}, it));
-        std::uint32_t rk = 0;
-        rf.iterKey({772}, it, &rk);
-        EXPECT_EQ(rk, k);
-        rf.iterInc({772}, it);
-        EXPECT_FALSE(rf.iterNonnull({772}, it));
-        rf.iterDel({772}, it);
+        if (!shared) {
+            EXPECT_EQ(op(0, &n, 773), st(0, 2));
+        }
+        EXPECT_EQ(walk(g, raw, 772, nullptr, *t.writeResponse.glue, wrs), std::vector<std::uint32_t>{k});
         EXPECT_EQ(op(2, out.get(), 772, &k), st(2, 0));
+        EXPECT_TRUE(equal(out, wrs[k]->get()));
         EXPECT_EQ(op(28, out.get(), 772, &k), st(28, 4));
+        EXPECT_TRUE(walk(g, raw, 772, nullptr, *t.writeResponse.glue, wrs).empty());
     } else {
         Asic::HwTable::ReadRequest r{77}, got{};
         EXPECT_EQ(op(1, nullptr, 772, &k, &r), st(1, 1));
@@ -604,10 +670,10 @@ std::string nameOf(::testing::TestParamInfo<ExpectedTable> const& info) { return
 INSTANTIATE_TEST_SUITE_P(AllTables, Reflect, ::testing::ValuesIn(kExpectedTables), nameOf);
 
 // newEntityForDir reports each allocation to the table's tracker, and undoes
-// nothing when it refuses constructor arguments.
-TEST(ReflectEntity, AllocationIsTracked) {
-    using T = bcm56275_a0::Default::IsecSaTable;
-    FoundType ty = Lumo::Inspect::findType("bcm56275_a0::Default::IsecSaTable");
+// nothing when it refuses constructor arguments; in both shapes of table.
+template <class T>
+void allocationIsTracked() {
+    FoundType ty = Lumo::Inspect::findType(T::kTypeName);
     ASSERT_TRUE(ty);
     auto const before = Vex::allocTracker<T>().counts();
     int arg = 0;
@@ -622,6 +688,11 @@ TEST(ReflectEntity, AllocationIsTracked) {
     auto const after = Vex::allocTracker<T>().counts();
     EXPECT_EQ(after.deallocations, before.deallocations + 1);
     EXPECT_EQ(after.liveBytes, before.liveBytes);
+}
+
+TEST(ReflectEntity, AllocationIsTracked) {
+    allocationIsTracked<bcm56275_a0::Default::IsecSaTable>();
+    allocationIsTracked<bcm56275_a0::Default::EgrVlanTagActionProfileTable>();
 }
 
 }  // namespace

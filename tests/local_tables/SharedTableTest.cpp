@@ -3,6 +3,7 @@
 // (temporary local writer, writer, and a reader and both shadow types
 // following that writer), with what each publishes and counts; mounting,
 // re-pathing and orphans; the corruption guard; end of life.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <random>
@@ -18,6 +19,7 @@
 
 #include "../shm_support/ShmTest.h"
 #include "Lumo/Exception.h"
+#include "Lumo/Inspect.h"
 #include "Recorder.h"
 #include "Vex/Stats.h"
 #include "VexSharedMem/CollectionControl.h"
@@ -82,7 +84,8 @@ struct SharedTables : ::testing::Test {
         return t;
     }
 
-    // What `t` holds equals the oracle, index by index.
+    // What `t` holds equals the oracle, index by index, through the typed
+    // calls and through the reflection glue (lookup, count, iterators).
     ::testing::AssertionResult holdsOracle(T const& t) {
         for (std::uint32_t i = 0; i < kIndices; ++i) {
             auto e = entries.find(i);
@@ -92,6 +95,42 @@ struct SharedTables : ::testing::Test {
             WR wantW = w == wrs.end() ? WR() : w->second;
             if (!(t.writeResponse(i) == wantW)) return ::testing::AssertionFailure() << "writeResponse " << i;
         }
+        if (auto r = glueHolds(t, 770, entries); !r) return r;
+        return glueHolds(t, 772, wrs);
+    }
+
+    template <class R>
+    static ::testing::AssertionResult glueHolds(T const& t, Lumo::FieldId id, std::map<std::uint32_t, R> const& want) {
+        Lumo::Inspect::TypeGlue const& g = *Lumo::Inspect::findType(T::kTypeName).glue;
+        void* object = const_cast<T*>(&t);
+        for (std::uint32_t i = 0; i < kIndices; ++i) {
+            R got;
+            std::uint32_t const status =
+                g.inspectOperation(&got, object, Lumo::FieldDescriptor(id), Lumo::inspectLookup, &i, nullptr);
+            auto w = want.find(i);
+            if (Lumo::inspectStatusCode(status) != (w == want.end() ? Lumo::inspectKeyAbsent : Lumo::inspectDone) ||
+                !(got == (w == want.end() ? R() : w->second)))
+                return ::testing::AssertionFailure() << "glue lookup " << id << " " << i;
+        }
+        std::uint32_t n = 0;
+        g.inspectOperation(&n, object, Lumo::FieldDescriptor(id), Lumo::inspectCount, nullptr, nullptr);
+        if (n != want.size()) return ::testing::AssertionFailure() << "glue count " << id << ": " << n;
+        void const* fns = nullptr;
+        void* it = g.genericIfIterator(object, nullptr, Lumo::FieldDescriptor(id), &fns);
+        auto const& f = *static_cast<Lumo::Inspect::IteratorFnTable const*>(fns);
+        std::map<std::uint32_t, R> walked;
+        for (; f.iterNonnull({id}, it); f.iterInc({id}, it)) {
+            typename Entry::Index k;
+            R v;
+            f.iterKey({id}, it, &k);
+            f.iterObj({id}, it, &v);
+            walked.emplace(k.value(), v);
+        }
+        f.iterDel({id}, it);
+        if (walked.size() != want.size() || !std::equal(walked.begin(), walked.end(), want.begin(), [](auto& a, auto& b) {
+                return a.first == b.first && a.second == b.second;
+            }))
+            return ::testing::AssertionFailure() << "glue iterator " << id << ": " << walked.size() << " walked";
         return ::testing::AssertionSuccess();
     }
 
@@ -426,6 +465,23 @@ TEST_F(SharedTablesDeathTest, ReadOnlyAndCorruption) {
     EXPECT_EQ(counter("entryNotify"), notify);
     EXPECT_TRUE(rec.take().empty());
     rec.notifierIs(nullptr);
+    // The reflection glue: a lookup finds nothing; an iterator that meets the
+    // damage while seeking its first element reports it and is at its end.
+    auto const& g = *Lumo::Inspect::findType(EgrVlanTagActionProfileTable::kTypeName).glue;
+    Entry got = shmtest::makeValue<Entry>(7, 7);
+    std::uint32_t k = 3;
+    EXPECT_EQ(Lumo::inspectStatusCode(g.inspectOperation(&got, w.ptr(), Lumo::FieldDescriptor(770),
+                                                         Lumo::inspectLookup, &k, nullptr)),
+              Lumo::inspectKeyAbsent);
+    EXPECT_TRUE(got == Entry());
+    std::uint64_t const before = map.corruptions();
+    void const* fns = nullptr;
+    void* it = g.genericIfIterator(w.ptr(), nullptr, Lumo::FieldDescriptor(770), &fns);
+    ASSERT_TRUE(it && fns);
+    auto const& f = *static_cast<Lumo::Inspect::IteratorFnTable const*>(fns);
+    EXPECT_FALSE(f.iterNonnull({770}, it));
+    EXPECT_EQ(map.corruptions(), before + 1);
+    f.iterDel({770}, it);
 }
 
 // A construction that fails (a counter id taken under another name) undoes
@@ -438,15 +494,28 @@ TEST_F(SharedTablesDeathTest, ConstructionFailureUndoes) {
             w.counterIs(11, "somethingElse");
             auto& track = Vex::allocTracker<EgrVlanTagActionProfileTable>();
             auto const live = track.counts().liveElements;
+            auto undone = [&] {
+                return track.counts().liveElements == live &&
+                       Vex::allocTracker<EgrVlanTagActionProfileTable::Notifiee>().counts().liveElements == 0;
+            };
             try {
                 Lumo::Ptr<EgrVlanTagActionProfileTable> t(new EgrVlanTagActionProfileTable("x"));
+                std::exit(1);
             } catch (Lumo::RangeException const&) {
-                std::exit(track.counts().liveElements == live &&
-                                  Vex::allocTracker<EgrVlanTagActionProfileTable::Notifiee>().counts().liveElements == 0
-                              ? 0
-                              : 2);
+                if (!undone()) std::exit(2);
             }
-            std::exit(1);
+            // Made by name: the glue undoes its allocation tracking too.
+            auto const before = track.counts();
+            auto const& g = *Lumo::Inspect::findType(EgrVlanTagActionProfileTable::kTypeName).glue;
+            try {
+                Lumo::Ptr<Vex::Entity> t(g.newEntityForDir("x", nullptr));
+                std::exit(3);
+            } catch (Lumo::RangeException const&) {
+                std::exit(undone() && track.counts().allocations == before.allocations + 1 &&
+                                  track.counts().deallocations == before.deallocations + 1
+                              ? 0
+                              : 4);
+            }
         },
         ::testing::ExitedWithCode(0), "");
 }
