@@ -19,6 +19,7 @@
 #include "Orrin/PerUnitBitmap.h"
 #include "Pell/Core/Collection.h"
 #include "Vex/Entity.h"
+#include "VexVorn/CollectionControl.h"
 #include "X2/Default/All.h"
 
 namespace {
@@ -66,6 +67,9 @@ public:
         } else if (type == "Pell::Core::Memory::Control::Collection") {
             ::new (raw_) Lumo::Ptr<Pell::Core::Memory::Control::Collection>();
             kind_ = control;
+        } else if (type == "VexVorn::CollectionControl") {
+            ::new (raw_) Lumo::Ptr<VexVorn::CollectionControl>();
+            kind_ = sharedControl;
         } else if (fill) {
             auto const v = fill->take<std::uint64_t>();
             std::memcpy(raw_, &v, sizeof v);
@@ -75,13 +79,14 @@ public:
         if (own_) own_->inspectDestroy(raw_);
         if (kind_ == bitmap) reinterpret_cast<Orrin::PerUnitBitmap*>(raw_)->~PerUnitBitmap();
         if (kind_ == control) reinterpret_cast<Lumo::Ptr<Pell::Core::Memory::Control::Collection>*>(raw_)->~Ptr();
+        if (kind_ == sharedControl) reinterpret_cast<Lumo::Ptr<VexVorn::CollectionControl>*>(raw_)->~Ptr();
     }
     Slot(Slot const&) = delete;
     Slot& operator=(Slot const&) = delete;
     void* get() { return raw_; }
 
 private:
-    enum Kind { plain, bitmap, control };
+    enum Kind { plain, bitmap, control, sharedControl };
     alignas(16) unsigned char raw_[512];
     TypeGlue const* own_ = nullptr;
     Kind kind_ = plain;
@@ -128,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     std::uint32_t const typeIndex = in.take<std::uint8_t>() % m.ownTypes;
     TypeGlue const* g = Lumo::Inspect::typeGlue({m.name, typeIndex});
     if (!g) std::abort();
-    if (!g->inspectOperation) return 0;  // a descriptor, or a table entity that brings its own glue
+    if (!g->inspectOperation) return 0;  // a descriptor
 
     std::string_view const self = m.typeNames[m.types[typeIndex].name];
     Lumo::Ptr<Vex::Entity> entity;

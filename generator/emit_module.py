@@ -72,7 +72,8 @@ def _entry(t: Table) -> Type:
 
 def _table(t: Table) -> Type:
     T = f"{NS}::{t.name}"
-    control = "Pell::Core::Memory::Control::Collection"
+    # The collections' control objects: a shared-memory map's or a memory mirror's.
+    control = "VexVorn::CollectionControl" if t.kind == "shared" else "Pell::Core::Memory::Control::Collection"
     attrs = [(770, "entry", f"{T}::Entry"), (771, "entryControl", control)]
     if t.kind == "read":
         attrs += [(772, "readRequest", "Asic::HwTable::ReadRequest"), (773, "readRequestIs", "void"),
