@@ -129,11 +129,15 @@ private:
     }
 // GCC (12, -O1 with sanitizers) takes a call through a member pointer held
 // in the object for a read of uninitialised memory.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
     void mountStatusChanged() { (owner_->*mountMember_)(); }
     void quiescedChanged(bool q) { (owner_->*quiescedMember_)(q); }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
     void deliver(Key k) {
         K key;
         try {

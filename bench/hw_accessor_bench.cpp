@@ -15,8 +15,8 @@
 // Tables: MirrorSessionTable (4 entries, two 20-byte arrays), IsecScTcam
 // (1024 entries, one 20-byte array).
 //
-//   cmake --build --preset default --target hw_accessor_bench
-//   build/default/bench/hw_accessor_bench
+//   cmake --build --preset release --target hw_accessor_bench
+//   build/release/bench/hw_accessor_bench
 #include <cstdint>
 #include <cstring>
 #include <string>

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
-./scripts/deps.sh
+# The asan preset builds with clang (and libFuzzer for the fuzz targets).
+if [ "$preset" = asan ]; then ./scripts/deps.sh clang libclang-rt-14-dev; else ./scripts/deps.sh; fi
 extra=()
 [ -n "${CI:-}" ] && extra+=(-DX2_WERROR=ON)
 cmake --preset "$preset" "${extra[@]}" >/dev/null

@@ -208,17 +208,17 @@ TEST(X2Tables, EveryTableRoundTrips) {
 
             // Every field and every bit outside the fields, against the model.
             auto const doc = x2tables::parseJson(decoded.out);
-            auto const& fields = doc.members.at(1).second;
-            auto const& other = doc.members.at(2).second;
+            auto const& fields = doc.members.at(1).value;
+            auto const& other = doc.members.at(2).value;
             ASSERT_EQ(fields.members.size(), t->fields.size());
             std::vector<Bytes> covered;
             for (auto cap : t->arrays) covered.emplace_back(cap, 0);
             std::vector<std::string> assigns{"encode", t->name};
             for (std::size_t i = 0; i < t->fields.size(); ++i) {
                 auto const& f = t->fields[i];
-                ASSERT_EQ(fields.members[i].first, f.name);
+                ASSERT_EQ(fields.members[i].name, f.name);
                 Number const want = bitsOf(arrays[f.array], f.offset, f.width);
-                EXPECT_TRUE(sameNumber(jsonNumber(fields.members[i].second), want)) << f.name;
+                EXPECT_TRUE(sameNumber(jsonNumber(fields.members[i].value), want)) << f.name;
                 bitsIs(covered[f.array], f.offset, f.width, Number((f.width + 31) / 32, ~0u));
                 assigns.push_back(fmt::format("{}={}", f.name, i % 2 ? hex(want) : decimal(want)));
             }
@@ -235,8 +235,8 @@ TEST(X2Tables, EveryTableRoundTrips) {
                     while (!fieldsOnly[k].empty() && fieldsOnly[k].back() == 0) fieldsOnly[k].pop_back();
                 std::string const key = fmt::format("dataByte{}", k);
                 auto const it = std::find_if(other.members.begin(), other.members.end(),
-                                             [&](auto const& m) { return m.first == key; });
-                EXPECT_EQ(it == other.members.end() ? "" : it->second.text, hexBytes(rest)) << key;
+                                             [&](auto const& m) { return m.name == key; });
+                EXPECT_EQ(it == other.members.end() ? "" : it->value.text, hexBytes(rest)) << key;
             }
 
             // decode --json | encode gives back the arrays, in both forms and

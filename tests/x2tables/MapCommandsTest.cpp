@@ -276,7 +276,7 @@ TEST(X2TablesMaps, RecordsReadByName) {
     EXPECT_NE(list.find("EgrVlanTagActionProfileTable write responses"), std::string::npos) << list;
     EXPECT_NE(list.find("EgrVlanTagActionProfileTable entries"), std::string::npos) << list;
     auto j = x2tables::parseJson(run({"map", "dump", "a/wr", "--json"}).out);
-    EXPECT_EQ(j.members.at(3).second.items.at(1).members.at(2).second.members.at(1).second.text, "entryStateWritten");
+    EXPECT_EQ(j.members.at(3).value.items.at(1).members.at(2).value.members.at(1).value.text, "entryStateWritten");
     EXPECT_EQ(run({"map", "check", "a/en"}).status, 0);
 }
 

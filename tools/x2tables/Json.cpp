@@ -64,7 +64,7 @@ private:
                 if (pos_ >= s_.size() || s_[pos_] != '"') fail("expected a member name");
                 std::string key = string();
                 expect(':');
-                v.members.emplace_back(std::move(key), value(depth + 1));
+                v.members.push_back(JsonMember{std::move(key), value(depth + 1)});
             } while (take(','));
             expect('}');
         } else if (c == '[') {

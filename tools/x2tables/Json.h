@@ -9,13 +9,20 @@
 
 namespace x2tables {
 
+struct JsonMember;
+
 struct JsonValue {
     enum class Type { null, boolean, number, string, array, object };
     Type type = Type::null;
     bool boolean = false;
     std::string text;  // a number's digits as written, or a string's contents
     std::vector<JsonValue> items;                           // array
-    std::vector<std::pair<std::string, JsonValue>> members;  // object, in input order
+    std::vector<JsonMember> members;                         // object, in input order
+};
+
+struct JsonMember {
+    std::string name;
+    JsonValue value;
 };
 
 // A malformed document; the message says what and where (byte offset).
