@@ -62,7 +62,7 @@ struct Shape {
         std::apply(
             [&](auto const&... a) {
                 HwTable::MemId k = 0;
-                ((k++ == m ? (out = a.allocate(), true) : false) || ...);
+                (void)((k++ == m ? (out = a.allocate(), true) : false) || ...);
             },
             T::HN_Entry::arrays(e));
         return out;
