@@ -4,7 +4,8 @@
 //
 // It supplies the node type's operations table vt_ (one static instance per
 // node type) and the key hashing, and adds an inline lookup that scans the
-// bucket with the key read at a compile-time offset.
+// bucket with the key read at a compile-time offset, and a lookup through a
+// one-node memo for callers that ask for one key several times in a row.
 //
 // What a node type supplies (generated code or a hand-written test node):
 //   static constexpr std::uint32_t kHashSeed;   // per-type constant, XOR-ed with the process seed
@@ -85,6 +86,28 @@ public:
     }
     bool contains(Key const& k) const { return lookupNode(k) != nullptr; }
 
+    // Lookup through a one-node memo, for callers that ask for one key
+    // several times in a row with nothing inserted or removed in between
+    // (the hardware side makes one call per step of an entry change). The
+    // memo holds the key last asked here and its node, or its absence. Every
+    // insertion, removal and clear forgets it before touching the buckets,
+    // since any of them may move or free nodes (shifts, rebuilds, copy on
+    // write, rehash); a value changed in place stays in its node, so the memo
+    // stays right. Plain lookups neither read nor set it.
+    Node* lookupNodeRecent(Key const& k) const {
+        std::uint64_t const tag = kRecentValid | keyBits(k);
+        if (__builtin_expect(recentTag_ == tag, 1)) return recentNode_;
+        return lookupRecentSlow(tag);
+    }
+    Value* findRecent(Key const& k) {
+        Node* n = lookupNodeRecent(k);
+        return n ? &n->nodeValue() : nullptr;
+    }
+    Value const* findRecent(Key const& k) const {
+        Node const* n = lookupNodeRecent(k);
+        return n ? &n->nodeValue() : nullptr;
+    }
+
     // Inserts unless the key is present; returns the map's node and whether
     // it was inserted (an existing value is left as it is).
     // A bucket with room that nobody else holds takes the node here, with the
@@ -92,6 +115,7 @@ public:
     template <class V>
     std::pair<Node*, bool> insert(Key const& k, V&& v) {
         namespace B = HashMap2018Bucket;
+        forgetRecent();
         std::uint32_t const key = keyBits(k);
         std::uint32_t const hash = hashBits(key);
         KeyPos const p = locate(key, hash);
@@ -131,6 +155,7 @@ public:
     // known; shared or shrinking buckets go to the engine.
     bool erase(Key const& k) {
         namespace B = HashMap2018Bucket;
+        forgetRecent();
         std::uint32_t const key = keyBits(k);
         std::uint32_t const hash = hashBits(key);
         KeyPos const p = locate(key, hash);
@@ -149,6 +174,7 @@ public:
     }
     // Removes the key and moves its value to `out`; false (out untouched) when absent.
     bool erase(Key const& k, Value& out) {
+        forgetRecent();
         std::uint32_t const key = keyBits(k);
         alignas(Node) unsigned char buf[sizeof(Node)];
         if (!gen_.deleteMemberG(&vt_, HashMap2018KeyAndHash{&key, hashBits(key)}, buf)) return false;
@@ -157,9 +183,13 @@ public:
         n->~Node();
         return true;
     }
-    void clear() { gen_._memberDelAll(&vt_); }
+    void clear() {
+        forgetRecent();
+        gen_._memberDelAll(&vt_);
+    }
 
-    HashMap2018Generic& generic() { return gen_; }
+    // Read-only: every change goes through the operations above, which keep
+    // the lookup memo right.
     HashMap2018Generic const& generic() const { return gen_; }
     std::size_t bytesUsed() const { return gen_.bytesUsed(); }
 
@@ -307,6 +337,17 @@ private:
         p.found = p.pos < p.live && p.nodes[p.pos].nodeKey() == key;
         return p;
     }
+    // Bit 32 marks a memo that holds a key: a tag of 0 matches no key.
+    static constexpr std::uint64_t kRecentValid = std::uint64_t(1) << 32;
+    void forgetRecent() { recentTag_ = 0; }
+    // Out of line, so that a memo hit runs without a frame.
+    __attribute__((noinline)) Node* lookupRecentSlow(std::uint64_t tag) const {
+        Node* n = lookupBits(std::uint32_t(tag));
+        recentNode_ = n;
+        recentTag_ = tag;
+        return n;
+    }
+
     std::uint32_t hashBits(std::uint32_t key) const { return HashMap2018Hasher<Node>::hash(seed_, key); }
     Node* lookupBits(std::uint32_t key) const {
         std::uint32_t* hdr = gen_.bucketOf(hashBits(key));
@@ -324,6 +365,9 @@ private:
 
     std::uint32_t seed_;
     HashMap2018Generic gen_;
+    // The lookup memo (lookupNodeRecent): the map's thread only, like the map.
+    mutable std::uint64_t recentTag_ = 0;
+    mutable Node* recentNode_ = nullptr;
 };
 
 }  // namespace Vex

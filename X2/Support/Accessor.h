@@ -10,9 +10,10 @@
 //
 // What T supplies: Entry (Index, DataMemId, kDataArrays, isValid,
 // transactionIdIs, doClearEccFields when it has check bits), HN_Entry::arrays,
-// Collections (kReadTable, kArraySizes), the entry operations entry,
-// entryDirect, entryDirectIs, entryDirectDel, entryNotify, entryControl, the
-// write-response or read-request operations of its kind, and two catalogue
+// Collections (kReadTable, kArraySizes) and collections() (entryRecent,
+// recordMap), the entry operations entry, entryDirectIs, entryDirectDel,
+// entryNotify, entryControl, the write-response or read-request operations
+// of its kind, and two catalogue
 // constants: kDmaBusAddress (the table's data lies in bus-mapped memory) and,
 // where the data memories are not one data byte array each, MemAccessHelper.
 //
@@ -68,9 +69,13 @@ struct Shape {
         return out;
     }
 
+    // The stored entry, through the entry map's lookup memo: the hardware
+    // side asks for one key in several calls, and only the first one hashes.
+    static Entry const* stored(T const& t, Index i) { return t.collections().entryRecent(i); }
+
     // Validity of the entry as T::entry sees it: the stored one, else the mirror's bytes.
     static bool isValid(T const& t, Index i) {
-        if (Entry const* e = t.entryDirect(i)) return e->isValid();
+        if (Entry const* e = stored(t, i)) return e->isValid();
         return t.entry(i).isValid();
     }
 };
@@ -121,10 +126,10 @@ public:
     }
 
     unsigned numOfSubEntries() const override { return 1; }
-    bool entryExists(void const* key) const override { return table_->entryDirect(S::index(key)) != nullptr; }
+    bool entryExists(void const* key) const override { return S::stored(*table_, S::index(key)) != nullptr; }
     bool entryIsValid(void const* key, unsigned) const override { return S::isValid(*table_, S::index(key)); }
     TransactionId entryTransactionId(void const* key) const override {
-        auto const* e = table_->entryDirect(S::index(key));
+        auto const* e = S::stored(*table_, S::index(key));
         return e ? e->transactionId() : 0;
     }
     HwTable::MemId entryDataMemIdMax() const override { return S::kMemIdMax; }
@@ -136,7 +141,7 @@ public:
 
     std::span<unsigned char const> entryDataPtr(void const* key, HwTable::MemId m) const override {
         auto const i = S::index(key);
-        auto const* e = table_->entryDirect(i);
+        auto const* e = S::stored(*table_, i);
         unsigned char const* data = nullptr;
         if constexpr (!S::kHelper) S::checkMemId(m);
         if (e) {

@@ -201,6 +201,11 @@ public:
         return &entries_.insert(i, fromMirror(i.value())).first->nodeValue();
     }
 
+    // entryDirect through the entry map's one-node memo, for a caller that
+    // reads one index in several steps (the hardware accessors). Same result,
+    // same pointer lifetime.
+    Entry const* entryRecent(Index i) const { return entries_.findRecent(i); }
+
     bool entryDirectDel(Index i) {
         if (!entries_.erase(i)) return false;
         mirrorReset(i.value());

@@ -55,13 +55,28 @@ struct EngineAdapter {
     static constexpr bool kCounted = !std::is_trivially_copyable_v<Node>;
     Map m{1};
 
-    bool insert(std::uint32_t k, Value const& v) { return m.insert(k, v).second; }
-    void assign(std::uint32_t k, Value const& v) { m.insertOrAssign(k, v); }
-    bool erase(std::uint32_t k, Value* out) { return out ? m.erase(k, *out) : m.erase(k); }
-    Value const* find(std::uint32_t k) const { return m.find(k); }
+    // Lookups go through the one-node memo; after every change the key
+    // looked up last (the one the memo holds) must still answer as a plain
+    // lookup does: a memo left stale by a shift, rebuild, copy on write,
+    // rehash or clear hands out a moved or freed node.
+    bool insert(std::uint32_t k, Value const& v) { return checkRecent(m.insert(k, v).second); }
+    void assign(std::uint32_t k, Value const& v) { m.insertOrAssign(k, v), checkRecent(0); }
+    bool erase(std::uint32_t k, Value* out) { return checkRecent(out ? m.erase(k, *out) : m.erase(k)); }
+    Value const* find(std::uint32_t k) const {
+        recent = k;
+        Value const* v = m.findRecent(k);
+        EXPECT_EQ(v, m.find(k)) << "memo lookup of " << k;
+        return v;
+    }
     std::size_t size() const { return m.size(); }
-    void clear() { m.clear(); }
+    void clear() { m.clear(), checkRecent(0); }
     void check() const { m.generic().checkInvariants(); }
+    mutable std::uint32_t recent = 0;
+    template <class R>
+    R checkRecent(R r) const {
+        EXPECT_EQ(m.findRecent(recent), m.find(recent)) << "memo of " << recent << " after a change";
+        return r;
+    }
     std::uint32_t bucketOf(std::uint32_t k) const { return Map::hashOf(k) & (m.generic().bucketCount() - 1); }
 
     // Walks the map; `visit(key, value)` returns the keys to delete now
@@ -74,7 +89,7 @@ struct EngineAdapter {
             EXPECT_EQ(it.liveNode(), m.lookupNode(k)) << "non-stale node of a present key";
             order.push_back(k);
             for (std::uint32_t d : visit(k, it.value())) {
-                EXPECT_TRUE(m.erase(d));
+                EXPECT_TRUE(checkRecent(m.erase(d)));
                 if (d == k) {
                     EXPECT_EQ(it.liveNode(), nullptr) << "deleted current node still live";
                     EXPECT_EQ(it.key(), k) << "stale current node keeps its key";
