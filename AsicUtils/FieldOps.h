@@ -47,7 +47,7 @@ void CopyBitsPodArray::doCopy(Vex::PodArray<T, I, Cap, F>& dst, std::uint8_t con
     if (width == 0) return;
     unsigned const first = d / 8;
     LUMO_FMASSERT((d + width + 7) / 8 <= Cap, "Detail::CopyBitsPodArray", "field beyond capacity {}", Cap);
-    std::uint32_t size = dst.size() < Cap ? dst.size() : Cap;  // past Cap only from corrupt bytes
+    std::uint32_t size = dst.size();
     std::uint8_t* bytes = dst.data();
     while (size < first) bytes[size++] = 0;
     unsigned r = width;

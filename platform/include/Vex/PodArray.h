@@ -9,9 +9,9 @@
 // The array is trivially copyable: a record that holds it is stored in a
 // shared-memory slot and read back with a plain byte copy. No operation here
 // can make the size exceed Cap; a size above Cap can only arrive in bytes
-// from outside (a damaged shared file), and every reader of the size below
-// clamps it to Cap, so such an array reads as its first Cap elements and
-// equals no other array.
+// from outside (a damaged shared file); size() clamps it to Cap, and every
+// operation here goes through size(), so such an array reads as its first
+// Cap elements and equals no other array.
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -31,27 +31,27 @@ public:
 
     PodArray() = default;
 
-    std::uint32_t size() const { return size_; }
+    std::uint32_t size() const { return size_ <= Cap ? size_ : Cap; }
     static constexpr std::uint32_t capacity() { return Cap; }
     T const* data() const { return data_; }
     T* data() { return data_; }
 
     // Element i, zero at or beyond the size.
-    T operator[](std::uint32_t i) const { return i < size_ && i < Cap ? data_[i] : T{}; }
+    T operator[](std::uint32_t i) const { return i < size() ? data_[i] : T{}; }
 
     // Sets element i, growing the size to i + 1 (new elements zero). No trim.
     void set(std::uint32_t i, T v) {
         if (i >= Cap) PodArrayImpl::throwRangeException(Cap, i);
-        if (i >= size_) size_ = i + 1;  // storage past the old size is already zero
+        if (i >= size()) size_ = i + 1;  // storage past the old size is already zero
         data_[i] = v;
     }
     // Removes element i: returns it (zero when at or beyond the size). The last
     // element is removed with a trailing-zero trim; any other becomes zero.
     T del(std::uint32_t i) {
-        if (i >= size_ || i >= Cap) return T{};
+        if (i >= size()) return T{};
         T const old = data_[i];
         data_[i] = T{};
-        if (i + 1 == size_) trim();
+        if (i + 1 == size()) trim();
         return old;
     }
     void delAll() {
@@ -60,15 +60,14 @@ public:
     }
     // Removes trailing zero elements, down to an empty array.
     void trim() {
-        std::uint32_t n = size_ <= Cap ? size_ : Cap;
+        std::uint32_t n = size();
         while (n > 0 && data_[n - 1] == T{}) --n;
         size_ = n;
     }
     // Raw size change for bulk writers: storage past the new size is cleared.
     void sizeIs(std::uint32_t n) {
         if (n > Cap) PodArrayImpl::throwRangeException(Cap, n);
-        std::uint32_t const old = size_ <= Cap ? size_ : Cap;
-        if (n < old) std::memset(data_ + n, 0, (old - n) * sizeof(T));
+        if (n < size()) std::memset(data_ + n, 0, (size() - n) * sizeof(T));
         size_ = n;
     }
 
