@@ -47,12 +47,14 @@ def valid_masks(t: Table) -> list[list[int]]:
     return masks
 
 
-def emit_index_types(t: Table, out: list[str]):
+def emit_index_types(src: Source, t: Table, out: list[str]):
     full = f"{NS}::{t.name}::Entry"
     read = "true" if t.kind == "read" else "false"
     out.append(f"    struct Index : X2::EntryIndex<Index, {t.last_index}u, {read}> {{")
     out.append("        using EntryIndex::EntryIndex;")
     out.append(f'        static constexpr char kTypeName[] = "{full}::Index";')
+    out.append(f'        static constexpr char kModule[] = "X2/Default/{src.name}";')
+    out.append(f"        static constexpr std::uint32_t kTypeIndex = {emit_table.index_type_index(src, t)};")
     out.append("    };")
     out.append(f"    struct DataMemId : X2::MaxIndex<DataMemId, {len(t.arrays) - 1}u> {{")
     out.append("        using MaxIndex::MaxIndex;")
@@ -69,14 +71,14 @@ def emit_index_types(t: Table, out: list[str]):
         out.append("    };")
 
 
-def emit_entry(t: Table, out: list[str]):
+def emit_entry(src: Source, t: Table, out: list[str]):
     n = len(t.arrays)
     arrays = [f"dataByte{k}_" for k in range(n)]
     out.append("  // The value of one hardware entry, in the chip's bit layout.")
     out.append("  class Entry : public X2::EntryTag {")
     out.append("  public:")
     out.append(f'    static constexpr char kTypeName[] = "{NS}::{t.name}::Entry";')
-    emit_index_types(t, out)
+    emit_index_types(src, t, out)
     for k in range(n):
         out.append(f"    using DataByte{k} = {array_type(t, k)};")
     out.append(f"    static constexpr unsigned kDataArrays = {n};")
@@ -176,7 +178,7 @@ def emit_header(src: Source) -> str:
         out.append(f"class {t.name}{emit_table.base_clause(t)}{emit_shm_table.base_clause(t)} {{")
         out.append("public:")
         out.append(f'  static constexpr char kTypeName[] = "{NS}::{t.name}";')
-        emit_entry(t, out)
+        emit_entry(src, t, out)
         if t.has_write_response:
             out.append("")
             out.append("  // Outcome of writing one entry to the chip.")

@@ -12,6 +12,12 @@ from catalogue import NS, Source, Table, is_entity, node_types
 import emit_access
 
 
+def index_type_index(src: Source, t: Table) -> int:
+    """Index of the table's Entry::Index in its module's type order (0 for
+    the first table of a source; a twin's comes after the first table's)."""
+    return type_index(src, t) - (3 + len(t.arrays) + 1 + (1 if t.has_write_response else 0))
+
+
 def type_index(src: Source, t: Table) -> int:
     """Index of the table entity in its module's fixed type order: per table,
     Index, DataMemId, DataIndex, one byte index type per array, Entry,

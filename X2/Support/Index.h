@@ -12,6 +12,7 @@
 
 #include "Asic/Types.h"
 #include "Vex/CharRange.h"
+#include "Vex/VexType.h"
 
 namespace X2 {
 
@@ -64,7 +65,7 @@ public:
     }
     static constexpr bool accepts(std::uint32_t v) { return v <= Max || (ReadTable && v == kReadAll); }
     void doInit() const {
-        if (!accepts(this->value_)) Asic::indexOutOfRange(Self::kTypeName, this->value_);
+        if (!accepts(this->value_)) Asic::indexOutOfRange(Vex::VexTypeBase{Self::kModule, Self::kTypeIndex}, this->value_);
     }
 };
 

@@ -3,11 +3,20 @@
 #include "Asic/Types.h"
 #include "Detail/CopyBits.h"
 #include "Lumo/Exception.h"
+#include "Lumo/Module.h"
+#include "Vex/VexType.h"
 
 namespace Asic {
 
 void indexOutOfRange(std::string_view typeName, std::uint64_t value) {
     Lumo::raise<Lumo::RangeException>("{}: index {} out of range", typeName, value);
+}
+
+void indexOutOfRange(Vex::VexTypeBase const& type, std::uint64_t value) {
+    std::string_view const module = type.module ? type.module : "";
+    Lumo::ModuleInspectData const* m = Lumo::ModuleInspectData::find(module);
+    if (m && type.index < m->ownTypes) indexOutOfRange(m->typeNames[type.index], value);
+    Lumo::raise<Lumo::RangeException>("{} type {}: index {} out of range", module, type.index, value);
 }
 
 namespace HwTable {

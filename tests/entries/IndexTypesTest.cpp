@@ -63,7 +63,10 @@ TEST(IndexTypes, ReadTablesAcceptTheReadAllKeyOnly) {
 TEST(IndexTypes, EveryBoundOfEveryTable) {
     for (auto const* t : X2::allTables()) {
         EXPECT_NO_THROW(t->ops.makeIndex(t->lastIndex)) << t->name;
-        EXPECT_THROW(t->ops.makeIndex(t->lastIndex + 1), Lumo::RangeException) << t->name;
+        // Reported as (module, type index) and named through the module's type names:
+        // each table's own Index, the twins' too.
+        EXPECT_EQ(messageOf([&] { t->ops.makeIndex(t->lastIndex + 1); }),
+                  fmt::format("bcm56275_a0::Default::{}::Entry::Index: index {} out of range", t->name, t->lastIndex + 1));
         if (t->kind == X2::Kind::read) {
             EXPECT_NO_THROW(t->ops.makeIndex(4294967294u)) << t->name;
         } else {

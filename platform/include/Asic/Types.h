@@ -7,6 +7,10 @@
 
 #include "Vex/CharRange.h"
 
+namespace Vex {
+struct VexTypeBase;
+}
+
 namespace Asic {
 
 using TransactionId = std::uint64_t;
@@ -20,6 +24,10 @@ using UnitId = std::uint32_t;
 // Raises the access layer's out-of-range failure for index `value` of the
 // index type named `typeName`. Never returns.
 [[noreturn]] void indexOutOfRange(std::string_view typeName, std::uint64_t value);
+// The same for the index type `type` (module, type index), as a generated
+// index type reports it: the message names the type as its module does, or
+// gives module and index when the module is not loaded.
+[[noreturn]] void indexOutOfRange(Vex::VexTypeBase const& type, std::uint64_t value);
 
 namespace HwTable {
 
