@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <fmt/format.h>
 
 #include "Lumo/Time.h"
 #include "Mem/Sentry.h"
@@ -104,7 +106,14 @@ bool readByte(int fd, int ms) {
     return ::read(fd, &c, 1) == 1;
 }
 
-std::string benchRoot() { return "/dev/shm/x2procbench." + std::to_string(::getpid()); }
+std::string benchRoot() {
+    std::string r = "/dev/shm/x2procbench.";
+    return r.append(std::to_string(::getpid()));
+}
+void removeAll(std::string const& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
 
 double pct(std::vector<double> v, double q) {
     if (v.empty()) return 0;
@@ -172,7 +181,7 @@ void publication(benchmark::State& state) {
         state.counters["ratio_p50"] = b50 > 0 ? s50 / b50 : 0;
     }
     for (int fd : {ping[0], ping[1], pong[0], pong[1], ready[0], ready[1]}) ::close(fd);
-    std::system(("rm -rf " + root).c_str());
+    removeAll(root);
 }
 
 void sustained(benchmark::State& state) {
@@ -180,7 +189,7 @@ void sustained(benchmark::State& state) {
     constexpr int kReaders = 8;
     std::string const root = benchRoot();
     Mem::ZorbRootPath::rootDirIs(root);
-    std::string const oracle = root + ".oracle";
+    std::string const oracle = std::string(root).append(".oracle");
     for (auto _ : state) {
         Agent w(Vorn::VornType::writer);
         struct Child {
@@ -214,7 +223,7 @@ void sustained(benchmark::State& state) {
                 unsigned long resyncs = 0;
                 using Shadow = Vorn::ShadowImpl<T::EntryMap::OpsType>;
                 if (auto* s = dynamic_cast<Shadow*>(r.table->entryMap().impl())) resyncs = s->shadow().syncer().resyncs();
-                std::string line = std::to_string(count.n) + " " + std::to_string(resyncs) + " " + std::to_string(bad);
+                std::string line = fmt::format("{} {} {}", count.n, resyncs, bad);
                 (void)!::write(k.result[1], line.data(), line.size());
                 std::_Exit(0);
             }
@@ -267,7 +276,8 @@ void sustained(benchmark::State& state) {
         state.counters["resyncs"] = double(resyncs);
         state.counters["readers_wrong"] = double(bad);
     }
-    std::system(("rm -rf " + root + " " + oracle).c_str());
+    removeAll(root);
+    removeAll(oracle);
 }
 
 BENCHMARK(publication)->Iterations(20000)->UseRealTime()->Unit(benchmark::kMicrosecond);

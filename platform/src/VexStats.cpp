@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -19,6 +20,14 @@
 namespace Vex::Stats {
 
 namespace {
+
+// Joins pieces by appending: GCC 12 reports a false -Wrestrict on chained
+// operator+ of strings in optimised builds.
+std::string join(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (auto p : parts) s.append(p);
+    return s;
+}
 
 struct FileHeader {
     static constexpr std::uint64_t kMagic = 0x3153544154533258ull;  // "X2STATS1"
@@ -53,13 +62,13 @@ bool processAlive(long pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || e
 void sweep(std::string const& dir, std::string const& name) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
-    std::string const prefix = name + ".";
+    std::string const prefix = join({name, "."});
     while (dirent* e = ::readdir(d)) {
         std::string_view f = e->d_name;
         if (f.size() <= prefix.size() || f.substr(0, prefix.size()) != prefix) continue;
         char* end = nullptr;
         long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
-        if (end && *end == 0 && !processAlive(pid)) ::unlink((dir + "/" + e->d_name).c_str());
+        if (end && *end == 0 && !processAlive(pid)) ::unlink(join({dir, "/", e->d_name}).c_str());
     }
     ::closedir(d);
 }
@@ -118,11 +127,11 @@ Writer::Writer(std::string name, std::uint32_t param) : name_(std::move(name)), 
     if (name_.empty() || name_.find('/') != std::string::npos || name_[0] == '.') return;
     std::string const dir = statsDir();
     ::mkdir(dir.c_str(), 0777);
-    std::string path = dir + "/" + name_;
+    std::string path = join({dir, "/", name_});
     int fd = openLocked(path);
     if (fd < 0) {
         sweep(dir, name_);
-        path += "." + std::to_string(::getpid());
+        path.append(".").append(std::to_string(::getpid()));
         fd = openLocked(path);
     }
     if (fd < 0) return;
@@ -196,8 +205,8 @@ std::unique_ptr<Reader> Reader::open(std::string_view statsName, int pid) {
     std::string const name(statsName);
     if (name.empty() || name.find('/') != std::string::npos) return nullptr;
     std::vector<std::string> candidates;
-    if (pid > 0) candidates.push_back(dir + "/" + name + "." + std::to_string(pid));
-    candidates.push_back(dir + "/" + name);
+    if (pid > 0) candidates.push_back(join({dir, "/", name, ".", std::to_string(pid)}));
+    candidates.push_back(join({dir, "/", name}));
     for (auto const& path : candidates) {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) continue;

@@ -171,7 +171,8 @@ namespace Util {
 void createControlFile(RootPath const& root) {
     root.createDirectories();
     std::string const path = root.filePath(kControlFileName);
-    std::string const tmp = path + "." + std::to_string(::getpid());
+    std::string tmp = path;
+    tmp.append(".").append(std::to_string(::getpid()));
     int fd = ::open(tmp.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
     if (fd < 0)
         Lumo::raise<Lumo::MemoryResourceException>("cannot create control file in {}: {}", root.path(),
@@ -179,8 +180,9 @@ void createControlFile(RootPath const& root) {
     // The writer's pid, and a number of this writer instance: a writer
     // replaced within one process is a new writer too.
     static std::atomic<std::uint32_t> instances{0};
-    std::string const text = std::to_string(::getpid()) + " " + std::to_string(++instances) + " " +
-                             std::to_string(std::uint64_t(std::random_device{}())) + "\n";
+    std::string text = std::to_string(::getpid());
+    text.append(" ").append(std::to_string(++instances)).append(" ");
+    text.append(std::to_string(std::uint64_t(std::random_device{}()))).append("\n");
     bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
     ::close(fd);
     if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
