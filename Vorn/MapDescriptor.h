@@ -22,6 +22,11 @@ struct MapDescriptor : Mem::CollectionDescriptor {
     bool shrinkSlots = true;          // compact and shrink the slot file after removals
     bool shrinkBuckets = true;        // halve the bucket table when sparse
     bool criticalTaskCheck = true;    // yield to critical-priority tasks in long reorganisations
+    // Strict validation: the writer checks the whole map (the full check it
+    // runs on existing files) after every mutation and stops the process on
+    // the first inconsistency. Off by default (it costs a walk of every
+    // chain per change); for tests and for chasing a suspected corruption.
+    bool strictValidation = false;
     std::uint32_t tableSize = 0;      // largest slot count expected (0: the initial size)
     std::uint32_t configSlots = 0;    // second slot count recorded in the header
     std::uint32_t sharedMemType = 1;  // recorded in the owner file
@@ -37,7 +42,8 @@ struct MapDescriptor : Mem::CollectionDescriptor {
         return fmt::format("size:{} type:{} local:{} heap:{} fixed:{} shrinkSlots:{} shrinkBuckets:{} tableSize:{}"
                            "{}{}",
                            initialSize, int(type), local, heapAllocation, fixedSize, shrinkSlots, shrinkBuckets,
-                           tableSize, prevValue ? " prevValue" : "", captureNotifyValues ? " captureNotifyValues" : "");
+                           tableSize, prevValue ? " prevValue" : "", captureNotifyValues ? " captureNotifyValues" : "")
+            + (strictValidation ? " strict" : "");
     }
 
     // A mounted map can be asked to mount again with the same role, locality

@@ -33,6 +33,7 @@
 
 #include "Lumo/Assert.h"
 #include "Lumo/Exception.h"
+#include "Lumo/Toggle.h"
 #include "Lumo/Trace.h"
 #include "Mem/SharedMemWrapper.h"
 
@@ -93,12 +94,21 @@ private:
     std::uint32_t hint_ = 0;
 };
 
-// The shadow records, in anonymous memory (Mem::Tracked<Mem::Local>) or on
-// the heap.
+// The core-dump mode of a shadow's "fenix" mapping: whole (0) while the
+// toggle "CoreDumpSharedFiles" of "SharedMem.json" is on (the default),
+// headers only (1) when it is off. Read once per process.
+inline int shadowCoreDumpMode() {
+    static int const mode =
+        getToggleState("CoreDumpSharedFiles", "SharedMem.json", true) ? Mem::coreDumpFull : Mem::coreDumpHeaders;
+    return mode;
+}
+
+// The shadow records, in anonymous memory (Mem::Tracked<Mem::Local>, the
+// mapping "fenix") or on the heap.
 class ShadowStore {
 public:
     ShadowStore(Lumo::Platform::DebugHandler* debug, std::string name, bool heap)
-        : debug_(debug), name_(std::move(name)), heap_(heap), mem_(name_) {}
+        : debug_(debug), name_(std::move(name)), heap_(heap), mem_("fenix", shadowCoreDumpMode()) {}
     ~ShadowStore() {
         if (heap_) std::free(heapData_);
     }
@@ -106,6 +116,7 @@ public:
     ShadowStore& operator=(ShadowStore const&) = delete;
 
     std::uint32_t count() const { return count_; }
+    int coreDumpMode() const { return mem_.coreDumpMode(); }
     ShadowRecord& operator[](std::uint32_t i) { return data_[i]; }
     ShadowRecord const& operator[](std::uint32_t i) const { return data_[i]; }
 

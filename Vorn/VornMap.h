@@ -116,6 +116,12 @@ public:
     virtual void notifyingIs(bool on) { (void)on; }
     virtual void yieldTimeIs(double seconds) { (void)seconds; }
     virtual bool service() { return false; }
+    // The descriptor of the implementation's own wake-ups (-1: none), and
+    // whether the owner may sleep in it now.
+    virtual int fd() const { return -1; }
+    virtual bool prepareToWait() { return true; }
+    // Whether the implementation follows a writer's files.
+    virtual bool attachedToFiles() const { return false; }
     virtual bool validateVersionAnchor() const { return true; }
     virtual VersionAnchor getCacheVersionAnchor() const { return {}; }
 };
@@ -129,7 +135,8 @@ public:
 
     WriterImpl(bool local, Lumo::Platform::DebugHandler* debug, std::string name, MapDescriptor const& d, Ops ops,
                Mem::RootPath root, std::function<void(bool)> quiesced)
-        : local_(local), w_(debug, std::move(name), d, std::move(ops), std::move(root), std::move(quiesced)) {}
+        : local_(local), strict_(d.strictValidation),
+          w_(debug, std::move(name), d, std::move(ops), std::move(root), std::move(quiesced)) {}
 
     ImplKind kind() const override { return local_ ? ImplKind::tmp : ImplKind::writer; }
     bool initialize(std::string const& event) override { return w_.initialize(event); }
@@ -141,10 +148,20 @@ public:
     }
     bool first(Value& out, IterHint& hint) override { return w_.first(out, hint); }
     bool next(Key key, Value& out, IterHint& hint) override { return w_.next(key, out, hint); }
-    void write(Value const& v, bool overwrite) override { w_.write(v, overwrite); }
+    void write(Value const& v, bool overwrite) override {
+        w_.write(v, overwrite);
+        strictCheck("write");
+    }
     Value* directWrite(Value const& v) override { return w_.directWrite(v); }
-    void directCommit() override { w_.directCommit(); }
-    bool remove(Key key, Value& out) override { return w_.remove(key, out); }
+    void directCommit() override {
+        w_.directCommit();
+        strictCheck("directCommit");
+    }
+    bool remove(Key key, Value& out) override {
+        bool r = w_.remove(key, out);
+        strictCheck("remove");
+        return r;
+    }
     void scratchpadIs(std::uint64_t v) override { w_.scratchpadIs(v); }
     std::uint32_t members() const override { return w_.members(); }
     std::uint32_t capacity() const override { return w_.capacity(); }
@@ -162,7 +179,15 @@ public:
     VornWriter<Ops>& writer() { return w_; }
 
 private:
+    // The strict validation path (MapDescriptor::strictValidation): a map
+    // that fails its full check right after our own change is our bug.
+    void strictCheck(char const* op) {
+        if (strict_ && !w_.validate())
+            Lumo::fmassertFail("VornWriter", __FILE__, op, __LINE__,
+                               fmt::format("strict validation failed: {}", w_.message()));
+    }
     bool local_;
+    bool strict_;
     VornWriter<Ops> w_;
 };
 
@@ -190,6 +215,7 @@ public:
     std::uint64_t scratchpad() const override { return r_.scratchpad(); }
     ReaderCounters readerCounters() const override { return r_.readerCounters(); }
     void detach(bool force) override { r_.detach(force); }
+    bool attachedToFiles() const override { return r_.attached(); }
     bool validateVersionAnchor() const override { return r_.validateVersionAnchor(); }
     VersionAnchor getCacheVersionAnchor() const override { return r_.getCacheVersionAnchor(); }
     VornReader<Ops>& reader() { return r_; }
@@ -228,6 +254,9 @@ public:
     void notifyingIs(bool on) override { s_.notifyingIs(on); }
     void yieldTimeIs(double seconds) override { s_.yieldTimeIs(seconds); }
     bool service() override { return s_.service() || (s_.attached() && !s_.quiesced()); }
+    int fd() const override { return s_.attached() ? s_.fd() : -1; }
+    bool prepareToWait() override { return s_.prepareToWait(); }
+    bool attachedToFiles() const override { return s_.attached(); }
     VornShadow<Ops>& shadow() { return s_; }
 
 private:
@@ -350,6 +379,7 @@ public:
     void teardown() {
         if (!impl_ && !mounter_) return;
         LUMO_FMTRACE(debug_, 2, "VornMap", "deleting state");
+        readerSentry_ = nullptr;
         mounter_.reset();
         impl_.reset();
     }
@@ -371,6 +401,12 @@ public:
         rearrangePending_ = true;
     }
     void implIs(std::unique_ptr<Interface> impl) { impl_ = std::move(impl); }
+    // The value-level callbacks alone (after init, which resets them for a
+    // shadow): a value shadow (type 3) delivers every new value, with the
+    // value it saw before when mounted with "prevValue"; a key gone comes
+    // with its last value.
+    void valueCallbackIs(ValueCallback f) { onValue_ = std::move(f); }
+    void keyValueCallbackIs(KeyValueCallback f) { onKeyValue_ = std::move(f); }
 
     // A local, heap-backed writer of 100 entries under the map's path.
     std::unique_ptr<Interface> createDefaultLocalWriter(Lumo::Platform::DebugHandler* debug) {
@@ -451,7 +487,9 @@ public:
                                    fmt::format("not a valid reader type:{}", int(type_)));
             impl_ = std::make_unique<VornDummy<Ops>>(debug_, path_, false);
             initialized_ = true;
-            mounter_ = std::make_unique<Mem::ReaderSentry>(this, root_);
+            auto sentry = std::make_unique<Mem::ReaderSentry>(this, root_);
+            readerSentry_ = sentry.get();
+            mounter_ = std::move(sentry);
             mounter_->post(eventName(eventInit));
             return;
         }
@@ -462,6 +500,11 @@ public:
         bool ok = false;
         try {
             ok = w->initialize("none");
+        } catch (Lumo::IllegalOperationException const& e) {
+            // Another writer holds the map: its message names it.
+            LUMO_FMTRACE(debug_, 2, "VornMap", "{}", e.msg());
+            impl_ = std::make_unique<VornDummy<Ops>>(debug_, path_, false);
+            throw;
         } catch (Lumo::Exception const& e) {
             LUMO_FMTRACE(debug_, 2, "VornMap", "{}", e.msg());
         }
@@ -505,8 +548,17 @@ public:
                 if (onMountStatus_) onMountStatus_();
             };
             cb.onCorruption = [this](std::string const& m) { doCorruptionDetected(m); };
+            cb.onQuiesced = [this](bool q) {
+                if (onQuiesced_) onQuiesced_(q);
+            };
+            cb.onValue = [this](Value const& v, Value const* prev) {
+                if (onValue_) onValue_(v, prev);
+            };
+            cb.onDisconnect = [this] { handleDisconnect(); };
             ShadowConfig cfg;
             cfg.notifying = notifying_;
+            cfg.captureValues = type_ == VornType::valueShadow;
+            cfg.prevValue = desc_.prevValue;
             n = std::make_unique<ShadowImpl<Ops>>(
                 Lumo::Platform::getDebugHandler("Vorn-DummyShadowNotifier", true), path_, root_, ops_, std::move(cb),
                 cfg);
@@ -522,6 +574,8 @@ public:
         }
         if (!ok) {
             LUMO_FMTRACE(debug_, 5, "VornMap", "initialize failed for {}", root_.path());
+            if (attaches_ > 0)
+                LUMO_FMTRACE(debug_, 2, "VornMap", "failed initial validation of {} after re-attaching", root_.path());
             if (n->mountStatus() == flushInProgress) {
                 LUMO_FMTRACE(debug_, 5, "VornMap", "not deleting Vorn, waiting for flush to complete");
                 impl_ = std::move(n);
@@ -530,6 +584,8 @@ public:
         }
         LUMO_FMTRACE(debug_, 5, "VornMap", "successful");
         impl_ = std::move(n);
+        ++attaches_;
+        if (readerSentry_) readerSentry_->watch(impl_->fd());
         if (type_ == VornType::reader && onQuiesced_) onQuiesced_(true);
         if (onMountStatus_) onMountStatus_();
     }
@@ -548,10 +604,45 @@ public:
         LUMO_FMTRACE(debug_, 5, "VornMap", "{} is already mounted, mountStatus:{}", root_.path(), int(s));
     }
 
+    // One round of the reader's own work, from the agent's loop after fd()
+    // was readable (or on a timer): notice a writer that died or was
+    // replaced (detach; a shadow then reports its keys gone, mount status
+    // 3, before going to 0), run the implementation's notification work,
+    // and attach to a live writer when there is none. True while work
+    // remains (call again without waiting).
     bool service() override {
         if (!impl_ || orphan_) return false;
-        return impl_->service();
+        if (!readerSentry_) return impl_->service();
+        bool const changed = readerSentry_->drain();
+        bool work = false;
+        // The control file is read again only when the directory changed;
+        // the writer's death shows on its pidfd.
+        if (impl_->attachedToFiles() && (changed || !readerSentry_->alive(readerSentry_->attachedPid())) &&
+            !readerSentry_->writerStillThere()) {
+            writerGone();
+            work = true;
+        }
+        work |= impl_->service();
+        if (impl_->kind() == ImplKind::shadow && impl_->mountStatus() == notMounted) {
+            // The shadow was detached (writer gone, channel closed, corruption)
+            // and its flush has completed.
+            impl_ = std::make_unique<VornDummy<Ops>>(debug_, path_, false);
+            readerSentry_->watch(-1);
+            if (onMountStatus_) onMountStatus_();
+            mounter_->post(eventName(eventFlushComplete));
+            work = true;
+        } else if (impl_->kind() == ImplKind::dummy) {
+            tryAttach();
+            work |= impl_->kind() != ImplKind::dummy;
+        }
+        return work;
     }
+    // The descriptor the agent polls for this map (POLLIN), -1 for a writer
+    // or a local map; and whether it may sleep in it now (false: call
+    // service() again first).
+    int fd() const { return readerSentry_ ? readerSentry_->fd() : -1; }
+    bool prepareToWait() { return impl_ ? impl_->prepareToWait() : true; }
+    std::uint64_t attaches() const { return attaches_; }
 
     // ---- orphans ----
 
@@ -563,6 +654,7 @@ public:
             impl_ = std::make_unique<VornStrictDummy<Ops>>(std::move(impl_), path_, root_.path());
         else
             impl_ = std::make_unique<VornDummy<Ops>>(debug_, path_, true);
+        readerSentry_ = nullptr;
         mounter_.reset();
         orphan_ = true;
     }
@@ -696,7 +788,10 @@ public:
     }
     void detach(bool force) {
         LUMO_FMTRACE(debug_, 5, "VornMap", "{} force:{}", path_, force);
+        MountStatus const before = mountStatus();
         impl_->detach(force);
+        // A shadow reports its own transitions (3, then 0 after its flush).
+        if (impl_->kind() != ImplKind::shadow && mountStatus() != before && onMountStatus_) onMountStatus_();
     }
     std::uint32_t fenixId() const { return impl_->fenixId(); }
     std::uint64_t sequence(int priority) const { return impl_->sequence(priority); }
@@ -739,6 +834,34 @@ protected:
     }
 
 private:
+    // The channel of the shadow was closed by its writer; the shadow detaches
+    // itself and flushes. Only a shadow has a channel.
+    void handleDisconnect() {
+        ImplKind const k = impl_ ? impl_->kind() : ImplKind::dummy;
+        if (k != ImplKind::shadow)
+            Lumo::fmassertFail("VornMap", __FILE__, "handleDisconnect", __LINE__,
+                               fmt::format("wrong type:{}", int(k)));
+        LUMO_FMTRACE(debug_, 5, "VornMap", "{} disconnected", root_.path());
+    }
+
+    // The writer this reader followed died or gave way to another: a plain
+    // reader detaches at once; a shadow detaches and flushes, and service()
+    // installs the placeholder when the flush is done.
+    void writerGone() {
+        LUMO_FMTRACE(debug_, 2, "VornMap", "{} writer pid:{} gone, detaching", root_.path(),
+                     readerSentry_->attachedPid());
+        readerSentry_->watch(-1);
+        if (impl_->kind() == ImplKind::shadow) {
+            impl_->detach(false);
+            return;
+        }
+        impl_->detach(true);
+        impl_ = std::make_unique<VornDummy<Ops>>(debug_, path_, false);
+        readerSentry_->watch(-1);
+        if (onMountStatus_) onMountStatus_();
+    }
+
+private:
     Lumo::Platform::DebugHandler* debug_ = nullptr;
     std::string name_;
     std::string path_;
@@ -748,6 +871,8 @@ private:
     MapDescriptor desc_;
     std::unique_ptr<Interface> impl_;
     std::unique_ptr<Mem::Sentry> mounter_;
+    Mem::ReaderSentry* readerSentry_ = nullptr;  // mounter_ of a reader
+    std::uint64_t attaches_ = 0;
     bool notifying_ = true;
     bool assertOnOrphanAccess_ = false;
     bool orphan_ = false;

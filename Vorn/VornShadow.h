@@ -26,8 +26,10 @@
 // no thread; nothing here locks.
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Lumo/Assert.h"
@@ -47,9 +49,12 @@ template <class Ops>
 struct ShadowCallbacks {
     using Key = typename Ops::Key;
     using Value = typename Ops::Value;
-    // A key left its slot (value null: the key is gone, unless it is
-    // reported again by onKey).
+    // A key is gone. With value capture the value is its last value the
+    // shadow saw (null otherwise).
     std::function<void(Key, Value const*)> onKeyValue;
+    // With value capture: a key's new value and, with previous values on,
+    // the value the shadow saw for it before (null when it knew none).
+    std::function<void(Value const&, Value const*)> onValue;
     // A key was written (new or changed).
     std::function<void(Key)> onKey;
     // Mount status changed.
@@ -58,6 +63,9 @@ struct ShadowCallbacks {
     std::function<void(std::string const&)> onCorruption;
     // The writer went away (channel closed); the shadow detached itself.
     std::function<void()> onDisconnect;
+    // Quiescence: true at every completed synchronisation, false when the
+    // shadow detaches.
+    std::function<void(bool)> onQuiesced;
 };
 
 struct ShadowConfig {
@@ -65,6 +73,11 @@ struct ShadowConfig {
     std::uint32_t bucketFactor = 1;
     bool shrinkEnabled = true;
     bool notifying = true;
+    // The value shadow: a copy of each slot's value is kept, so that changes
+    // are delivered with values (onValue, onKeyValue) and, with prevValue,
+    // with the value seen before.
+    bool captureValues = false;
+    bool prevValue = false;
 };
 
 // The shadow records of one map and the rules that keep them (doSlot).
@@ -106,6 +119,7 @@ public:
                          store_.count(), shared, slot);
             store_.grow(shared);
             counters_.resize(shared);
+            if (cfg_.captureValues) values_.resize(shared);
             ++resizes_;
             LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "complete.");
         }
@@ -158,22 +172,36 @@ public:
             if (stillPresent) {
                 ++movedAway_;
                 bool indexedThere = h.slot < store_.count() && store_[h.slot].linked() && store_[h.slot].key == old;
+                if (cfg_.captureValues && !indexedThere) carry(old, values_[slot]);
                 if (!indexedThere && !doSlot(h.slot, 0, true, validate, depth + 1))
                     pending_.push_back(h.slot);
-            } else if (cfg_.notifying && cb_.onKeyValue) {
-                cb_.onKeyValue(old, nullptr);
+            } else {
+                if (cfg_.captureValues) forget(old);
+                if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(old, cfg_.captureValues ? &values_[slot] : nullptr);
             }
         }
         if (present) {
             std::uint32_t rhash = Lumo::Util::reverse(reader_.ops().hash(key));
             LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "slotIndex:{} key:{}", slot, key);
             ShadowRecord& r = store_[slot];
+            // The value seen for the key before, for the value shadow.
+            bool hadPrev = false;
+            Value prev{};
             if (r.linked()) {
                 LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "value updated");
                 LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "no index update needed");
+                if (cfg_.captureValues) {
+                    prev = values_[slot];
+                    hadPrev = true;
+                }
             } else {
                 std::int32_t other = map_.find(key, rhash);
+                if (cfg_.captureValues) hadPrev = takeCarried(key, prev);
                 if (other >= 0) {
+                    if (cfg_.captureValues) {
+                        prev = values_[std::uint32_t(other)];
+                        hadPrev = true;
+                    }
                     // The writer moved the key to this slot: re-index quietly.
                     counters_.clear(std::uint32_t(other));
                     map_.remove(std::uint32_t(other), counters_.occupied());
@@ -184,7 +212,10 @@ public:
                 counters_.set(slot);
                 map_.maybeGrow(counters_.occupied());
             }
+            if (cfg_.captureValues) values_[slot] = v;
             if (cfg_.notifying && cb_.onKey) cb_.onKey(key);
+            if (cfg_.captureValues && cfg_.notifying && cb_.onValue)
+                cb_.onValue(v, cfg_.prevValue && hadPrev ? &prev : nullptr);
         }
         if (removed && !present) maybeShrink();
         return true;
@@ -202,7 +233,17 @@ public:
         map_.remove(slot, counters_.occupied());
         rec.key = Key{};
         rec.rhash = 0;
-        if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, nullptr);
+        if (cfg_.captureValues) forget(k);
+        if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &values_[slot] : nullptr);
+    }
+
+    // The end of a flush: keys on their way between two slots (value shadow)
+    // are in no record; they are reported gone with their carried values.
+    void flushCarried() {
+        std::vector<std::pair<Key, Value>> c;
+        c.swap(carried_);
+        for (auto const& [k, v] : c)
+            if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, &v);
     }
 
     // The slot the shadow knows for `key`, or -1.
@@ -270,6 +311,7 @@ private:
         }
         store_.shrink(target);
         counters_.resize(target);
+        if (cfg_.captureValues) values_.resize(target);
         ++resizes_;
     }
 
@@ -287,6 +329,33 @@ private:
     std::uint64_t movedAway_ = 0;
     std::vector<std::uint32_t> pending_;
     static constexpr int kMaxSettleDepth = 8;
+
+    // Keys that left their slot for another one, with their values, until
+    // the other slot is brought up to date (value shadow only).
+    void carry(Key k, Value const& v) {
+        // Kept until the key is indexed in its new slot or reported gone (the
+        // new slot may not be readable at once); bounded, oldest dropped.
+        if (carried_.size() >= kMaxCarried) carried_.erase(carried_.begin());
+        carried_.push_back({k, v});
+    }
+    static constexpr std::size_t kMaxCarried = 1024;
+    bool takeCarried(Key k, Value& out) {
+        for (auto it = carried_.rbegin(); it != carried_.rend(); ++it)
+            if (it->first == k) {
+                out = it->second;
+                carried_.erase(std::next(it).base());
+                return true;
+            }
+        return false;
+    }
+    // A key that no longer needs its carried value (reported gone).
+    void forget(Key k) {
+        Value unused;
+        while (takeCarried(k, unused)) {
+        }
+    }
+    std::vector<Value> values_;
+    std::vector<std::pair<Key, Value>> carried_;
 };
 
 template <class Ops>
@@ -370,6 +439,7 @@ public:
             attached_ = false;
             LUMO_FMTRACE(debug_, 5, "VornShadow", "detached");
             mountStatusChanged();
+            if (cb_.onQuiesced) cb_.onQuiesced(false);
             syncer_.startFlush(syncSequence_, !force);
             return;
         }
@@ -443,11 +513,13 @@ private:
         LUMO_FMTRACE(debug_, 5, "VornShadow", "Synchronization complete, seq:{}", syncSequence_);
         firstSyncDone_ = true;
         mountStatusChanged();
+        if (cb_.onQuiesced) cb_.onQuiesced(true);
     }
     void doFlushSlot(std::uint32_t slot) override { store_.doFlushSlot(slot); }
     std::uint32_t flushRange() override { return store_.records(); }
     void flushComplete() override {
         LUMO_FMTRACE(debug_, 5, "VornShadow", "Flush complete");
+        store_.flushCarried();
         flushing_ = false;
         mountStatusChanged();
     }

@@ -37,6 +37,7 @@
 #include "Lumo/Trace.h"
 #include "Lumo/Util.h"
 #include "Mem/RootPath.h"
+#include "Mem/Sentry.h"
 #include "Mem/WriterLock.h"
 #include "Quorl/Quorl.h"
 #include "SharedMem/FenixFile.h"

@@ -49,6 +49,9 @@ bool VornWriter<Ops>::initialize(std::string const& event) {
     }
     owner_ = std::make_unique<SharedMem::OwnerFile>(debug_, root_, true);
     lock_ = Mem::WriterLock::acquireWriterLock(debug_, root_, *owner_, false);
+    // A control file left by a dead writer must not attach readers to files
+    // that are about to be validated, taken over or re-created.
+    Mem::Util::removeControlFile(root_);
     SharedMem::FenixFile fenix(debug_, root_, true);
     if (fenix.read()) {
         fenixId_ = fenix.fenixId();
@@ -184,6 +187,7 @@ void VornWriter<Ops>::cleanup() {
         root_.removeFile(SharedMem::FenixFile::kFileName);
         root_.removeFile(SharedMem::OwnerFile::kFileName);
         root_.removeFile("writer.lock");
+        Mem::Util::removeControlFile(root_);
         ::rmdir(root_.path().c_str());
     }
     owner_.reset();

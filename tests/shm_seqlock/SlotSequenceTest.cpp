@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "../shm_support/ShmTest.h"
+#include "Mem/SafeCopy.h"
 #include "Vorn/SlotSequence.h"
 
 using namespace shmtest;
@@ -233,6 +234,38 @@ TEST(SlotSequence, ConcurrentReaderOfAMapNeverSeesAMixedValue) {
     reader.join();
     EXPECT_EQ(torn.load(), 0u);
     EXPECT_GT(reads.load(), 0u);
+}
+
+// Mem::safeHeaderCopy: a header nobody changes is copied whole and reported
+// agreed; one larger than the snapshot bound is copied once and not; one
+// whose words change all the while still ends within the bound of tries,
+// and an agreed copy of it holds a counter value the writer did store.
+TEST(SafeHeaderCopy, AgreesOnAStableHeaderAndEndsOnAChangingOne) {
+    alignas(8) static std::uint64_t src[Mem::kSnapshotMax / 8 + 1], dst[Mem::kSnapshotMax / 8 + 1];
+    for (std::size_t n : {std::size_t(608), Mem::kSnapshotMax, Mem::kSnapshotMax + 8}) {
+        for (std::size_t i = 0; i < n / 8; ++i) {
+            src[i] = 0x9e3779b97f4a7c15ull * (i + n);
+            dst[i] = 0;
+        }
+        EXPECT_EQ(Mem::safeHeaderCopy(dst, src, n), n <= Mem::kSnapshotMax) << n;
+        EXPECT_EQ(std::memcmp(dst, src, n), 0) << n;
+    }
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (std::uint64_t g = 1; !stop.load(std::memory_order_relaxed); ++g)
+            std::atomic_ref<std::uint64_t>(src[3]).store(g, std::memory_order_relaxed);
+    });
+    while (std::atomic_ref<std::uint64_t>(src[3]).load(std::memory_order_relaxed) < 1000) {
+    }
+    for (int i = 0; i < 2000; ++i) {
+        std::uint64_t const before = std::atomic_ref<std::uint64_t>(src[3]).load(std::memory_order_relaxed);
+        bool const agreed = Mem::safeHeaderCopy(dst, src, 608);
+        std::uint64_t const after = std::atomic_ref<std::uint64_t>(src[3]).load(std::memory_order_relaxed);
+        EXPECT_TRUE(dst[3] >= before && dst[3] <= after) << agreed;
+        EXPECT_EQ(dst[4], src[4]);
+    }
+    stop.store(true);
+    writer.join();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "Json.h"
 #include "Maps.h"
 #include "Lumo/Exception.h"
+#include "Vex/Stats.h"
 #include "X2/Support/Registry.h"
 
 #ifndef X2TABLES_VERSION
@@ -73,6 +74,11 @@ CommandHelp const kCommands[] = {
      "  map check MAP     walks every bucket chain and the free list as the writer's validation\n"
      "                    does and says what is wrong\n"
      "A missing, truncated or damaged map is one line on standard error and exit status 2.\n"},
+    {"stats", "stats NAME [PID] [--json]",
+     "The statistics counters of the agent whose statistics name is NAME (its\n"
+     "AGENT_PROCESS_NAME, default \"agent\"), or of process PID of that name, read from\n"
+     "$X2_STATS_DIR (default /dev/shm/x2stats) while the agent runs: one \"COUNTER VALUE\"\n"
+     "line each, in the order the agent registered them.\n"},
     {"help", "help [COMMAND]", "This text, or one command's.\n"},
 };
 
@@ -799,6 +805,28 @@ int run(std::vector<std::string> const& argsIn, std::istream* in, std::ostream& 
         } else if (cmd == "map") {
             mapOptions.json = json;
             mapCommand(args, mapOptions, out);
+        } else if (cmd == "stats") {
+            if (args.empty() || args.size() > 2) fail("stats takes a statistics name and at most one pid");
+            int pid = 0;
+            if (args.size() == 2) {
+                char* end = nullptr;
+                long const p = std::strtol(args[1].c_str(), &end, 10);
+                if (args[1].empty() || *end != '\0' || p <= 0 || p > (1l << 30)) fail("{}: not a pid", args[1]);
+                pid = int(p);
+            }
+            auto r = Vex::Stats::Reader::open(args[0], pid);
+            if (!r)
+                fail("no statistics named \"{}\"{} in {}", args[0], pid ? fmt::format(" of pid {}", pid) : "",
+                     Vex::Stats::statsDir());
+            auto const counters = r->counters();
+            if (json) {
+                out << fmt::format("{{\"name\": {}, \"pid\": {}, \"counters\": {{", jsonQuote(args[0]), r->pid());
+                for (std::size_t i = 0; i < counters.size(); ++i)
+                    out << fmt::format("{}{}: {}", i ? ", " : "", jsonQuote(counters[i].first), counters[i].second);
+                out << "}}\n";
+            } else {
+                for (auto const& [n, v] : counters) out << n << " " << v << "\n";
+            }
         } else if (cmd == "list") {
             if (!args.empty()) fail("list takes no arguments");
             list(json, out);

@@ -1,16 +1,10 @@
 #include "VexSharedMem/CollectionControl.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 
 #include "Asic/AmaMem/IndexTable.h"
 #include "Lumo/Exception.h"
 #include "Lumo/Trace.h"
-#include "Mem/Sentry.h"
 #include "Vorn/VornMapBase.h"
 
 namespace VexSharedMem {
@@ -79,29 +73,6 @@ Lumo::String fullName(Vex::Entity const* entity) { return entity ? entity->fullN
 }  // namespace Util
 
 }  // namespace VexSharedMem
-
-namespace Mem {
-
-void ReaderSentry::post(std::string const& event) {
-    record(event);
-    if (!Util::controlFileExists(root_)) return;
-    ++attaches_;
-    target_->attach(event);
-}
-
-namespace Util {
-void createControlFile(RootPath const& root) {
-    root.createDirectories();
-    int fd = ::open(root.filePath(kControlFileName).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-    if (fd < 0)
-        Lumo::raise<Lumo::MemoryResourceException>("cannot create control file in {}: {}", root.path(),
-                                                   std::strerror(errno));
-    ::close(fd);
-}
-bool controlFileExists(RootPath const& root) { return !root.empty() && root.fileExists(kControlFileName); }
-}  // namespace Util
-
-}  // namespace Mem
 
 namespace Vorn {
 
