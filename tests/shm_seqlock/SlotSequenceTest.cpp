@@ -250,6 +250,9 @@ TEST(SafeHeaderCopy, AgreesOnAStableHeaderAndEndsOnAChangingOne) {
         EXPECT_EQ(Mem::safeHeaderCopy(dst, src, n), n <= Mem::kSnapshotMax) << n;
         EXPECT_EQ(std::memcmp(dst, src, n), 0) << n;
     }
+    // The writer counts up from 1: the word starts below it, so that the
+    // wait below really waits for the writer and every value read is its own.
+    src[3] = 0;
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         for (std::uint64_t g = 1; !stop.load(std::memory_order_relaxed); ++g)
