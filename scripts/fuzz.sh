@@ -10,7 +10,7 @@ seconds=${1:-15}
 extra=()
 [ -n "${CI:-}" ] && extra+=(-DX2_WERROR=ON)
 cmake --preset asan "${extra[@]}" >/dev/null
-targets=(record_text_fuzz shm_reader_fuzz inspect_fuzz)
+targets=(record_text_fuzz shm_reader_fuzz reflect_fuzz)
 cmake --build --preset asan --target "${targets[@]}"
 for t in "${targets[@]}"; do
   corpus=$(mktemp -d)

@@ -6,7 +6,7 @@
 // The pairs are named <case>/subject and <case>/baseline; the ratios are
 // printed at the end.
 //
-//   ./build/release/bench/inspect_bench
+//   ./build/release/bench/reflect_bench
 #include <random>
 #include <vector>
 
