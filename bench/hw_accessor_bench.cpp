@@ -23,7 +23,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "../tests/hw_sim/SimAgent.h"
+#include "hwsim/SimAgent.h"
 #include "X2/Default/All.h"
 #include "support/Ratio.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "AsicUtils/FieldOps.h"
-#include "BitModel.h"
+#include "hwsim/BitModel.h"
 #include "X2/Default/All.h"
 #include "X2/Support/Registry.h"
 

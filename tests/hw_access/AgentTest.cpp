@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "../entries/BitModel.h"
-#include "../hw_sim/SimAgent.h"
+#include "hwsim/BitModel.h"
+#include "hwsim/SimAgent.h"
 #include "../local_tables/Recorder.h"
 #include "X2/Default/All.h"
 #include "X2/Support/Registry.h"
@@ -25,12 +25,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Asic::HwTable::EntryState;
 
-// The descriptor that reaches a table: its source's (a twin has none of its own).
-LogicalFap::HwTableDesc const* descriptorOf(X2::TableInfo const& t) {
-    std::string const source = std::string(t.source).substr(std::strlen("X2/Default/"));
-    auto e = Vex::Entity::singletonExists("bcm56275_a0::Default::" + source + "Desc");
-    return dynamic_cast<LogicalFap::HwTableDesc const*>(e.ptr());
-}
+using hwsim::descriptorOf;
 
 struct AnyEntry {
     X2::TableInfo const& t;
@@ -81,24 +76,9 @@ bool anySet(std::vector<BitModel> const& model) {
 
 Asic::MemLayout const& layoutOf(LogicalFap::HwTableDesc const& d) { return d.memLayouts()[0].layouts[0]; }
 
-// Physical memory of data memory m of entry `index`, or none.
-struct Where {
-    bool present;
-    std::uint32_t id;
-    hwsim::Placement at;
-};
-Where whereOf(LogicalFap::HwTableDesc const& d, std::uint32_t index, std::uint32_t m) {
-    Asic::MemLayout const& l = layoutOf(d);
-    hwsim::Placement const p = hwsim::placementOf(l, index);
-    auto ids = l.physicalMemIds[p.instance * l.dataMemories + m];
-    return {!ids.empty(), ids.empty() ? 0u : ids[0], p};
-}
-
-Bytes chipBytes(hwsim::SimChip& chip, Where const& w) {
-    std::uint8_t const* p = chip.at(w.id, w.at.instance, w.at.index);
-    if (!p) return {};
-    return Bytes(p, p + chip.memory(w.id, w.at.instance)->width);
-}
+using hwsim::chipBytes;
+using hwsim::Where;
+using hwsim::whereOf;
 
 std::vector<std::uint32_t> someIndices(std::uint32_t last, std::mt19937_64& rng) {
     std::vector<std::uint32_t> out{0, last};

@@ -1,6 +1,6 @@
 #pragma once
-// A simulated chip and a simulated hardware-writing agent, for tests and
-// benchmarks of the table accessors.
+// A simulated chip and a simulated hardware-writing agent, for the tests and
+// benchmarks of the table accessors and for the demonstration (demo/).
 //
 // SimChip: memories addressed by (physical memory id, instance), each an
 // array of `entries` entries of `width` bytes, zero at start. The shape comes
@@ -8,14 +8,18 @@
 // once per table). An access beyond a memory's entries fails, as on the
 // chip: the chip follows the descriptor, not the table's index range.
 //
-// SimAgent: knows no generated class. It subscribes to table entities and
-// queues every notified (table, field, key); run() answers the queue through
-// the notifying accessor, its entry accessor and the table's descriptor only:
+// SimAgent: knows no generated class. It subscribes to table entities (local
+// tables and shared-memory tables alike) and queues every notified (table,
+// field, key); run() answers the queue through the notifying accessor, its
+// entry accessor and the table's descriptor only:
 //   - tables with write responses (the descriptor names a write-response
 //     collection): a change of field 770 copies each data memory's bytes to
 //     the chip memory that the descriptor names and records
 //     updateWriteResponse(transaction id, written or failed); an absent or
-//     invalid entry clears the chip's entry and deleteWriteResponse;
+//     invalid entry clears the chip's entry and deleteWriteResponse. A
+//     span shorter than the memory's width (a shared-memory table's data
+//     array holds its current size, trailing zero bytes trimmed) is padded
+//     with zeros to the width;
 //   - read tables: a change of field 772 (a read request) reads the chip into
 //     entryDataPtrIs and publishes with entryPublish under the request's
 //     transaction id; a read-all request (key 4294967294) reads every entry
@@ -38,11 +42,13 @@
 #include <utility>
 #include <vector>
 
+#include "Asic/AmaMem/IndexTable.h"
 #include "Asic/DirectIndexTable.h"
 #include "Asic/TableAccessor.h"
 #include "LogicalFap/HwTableDesc.h"
 #include "Trident3/DefaultEgressTimestampTableHelper.h"
 #include "Vex/Entity.h"
+#include "X2/Support/Registry.h"
 
 namespace hwsim {
 
@@ -98,6 +104,35 @@ inline Placement placementOf(Asic::MemLayout const& l, std::uint32_t index) {
     return {8 + (index - split) / 4, (index - split) % 4};
 }
 
+// The descriptor that reaches a table: its source's (a twin has none of its
+// own, and a shared-memory table is reached through its source's too).
+inline LogicalFap::HwTableDesc const* descriptorOf(X2::TableInfo const& t) {
+    std::string const source = std::string(t.source).substr(std::strlen("X2/Default/"));
+    auto e = Vex::Entity::singletonExists("bcm56275_a0::Default::" + source + "Desc");
+    return dynamic_cast<LogicalFap::HwTableDesc const*>(e.ptr());
+}
+
+// Where data memory m of entry `index` lies: the first physical memory the
+// descriptor names for it (present false when it names none).
+struct Where {
+    bool present;
+    std::uint32_t id;
+    Placement at;
+};
+inline Where whereOf(LogicalFap::HwTableDesc const& d, std::uint32_t index, std::uint32_t m) {
+    Asic::MemLayout const& l = d.memLayouts()[0].layouts[0];
+    Placement const p = placementOf(l, index);
+    auto ids = l.physicalMemIds[p.instance * l.dataMemories + m];
+    return {!ids.empty(), ids.empty() ? 0u : ids[0], p};
+}
+
+// The chip's bytes at `w` (a memory's width); empty when the chip lacks them.
+inline std::vector<std::uint8_t> chipBytes(SimChip& chip, Where const& w) {
+    std::uint8_t const* p = w.present ? chip.at(w.id, w.at.instance, w.at.index) : nullptr;
+    if (!p) return {};
+    return std::vector<std::uint8_t>(p, p + chip.memory(w.id, w.at.instance)->width);
+}
+
 class SimAgent {
 public:
     explicit SimAgent(SimChip& chip) : chip_(chip) {}
@@ -106,21 +141,12 @@ public:
 
     // Follows `table`, reached on the chip through `desc`.
     void watch(Asic::DirectIndexTable& table, LogicalFap::HwTableDesc const& desc) {
-        auto w = std::make_unique<Watched>(*this);
-        w->table = &table;  // kept alive while watched
-        w->desc = &desc;
-        w->layout = &desc.memLayouts()[0].layouts[0];
-        w->read = desc.collectionNames()[0].writeResponse == nullptr;
-        w->notifying = table.notifyingAccessor(0);
-        w->entries = w->notifying->getEntryAccessor(0);
-        // Entry widths, once per table; the memory ids come from the descriptor.
-        Asic::MemLayout const& l = *w->layout;
-        for (std::uint32_t inst = 0; inst < l.instances; ++inst)
-            for (std::uint32_t m = 0; m < l.dataMemories; ++m)
-                for (std::uint32_t id : l.physicalMemIds[inst * l.dataMemories + m])
-                    chip_.memoryIs(id, inst, std::uint32_t(l.entries), w->entries->entryDataMaxSize(m));
-        w->notifierIs(&table);
-        watched_.push_back(std::move(w));
+        add(&table, table.notifyingAccessor(0), &table, desc);
+    }
+    // A shared-memory table: `desc` is its source's descriptor. It has no
+    // read requests, so no bulk read response to set.
+    void watch(Asic::AmaMem::IndexTable& table, LogicalFap::HwTableDesc const& desc) {
+        add(&table, table.notifyingAccessor(0), nullptr, desc);
     }
 
     // Answers every queued notification, including those its answers cause.
@@ -148,7 +174,8 @@ private:
             agent.queue_.push_back({this, field, key != nullptr, k});
         }
         SimAgent& agent;
-        Lumo::Ptr<Asic::DirectIndexTable> table;
+        Lumo::Ptr<Vex::Entity> table;       // kept alive while watched
+        Asic::DirectIndexTable* direct = nullptr;  // read tables: where the bulk read response goes
         LogicalFap::HwTableDesc const* desc = nullptr;
         Asic::MemLayout const* layout = nullptr;
         bool read = false;
@@ -161,6 +188,28 @@ private:
         bool hasKey;
         std::uint32_t key;
     };
+
+    void add(Vex::Entity* table, Asic::IndexTable::NotifyingAccessor* notifying, Asic::DirectIndexTable* direct,
+             LogicalFap::HwTableDesc const& desc) {
+        auto w = std::make_unique<Watched>(*this);
+        w->table = table;
+        w->direct = direct;
+        w->desc = &desc;
+        w->layout = &desc.memLayouts()[0].layouts[0];
+        w->read = desc.collectionNames()[0].writeResponse == nullptr;
+        if (w->read && !direct) throw std::logic_error("a read table must be a local-collection table");
+        if (!notifying) throw std::logic_error("the table hands out no notifying accessor");
+        w->notifying = notifying;
+        w->entries = notifying->getEntryAccessor(0);
+        // Entry widths, once per table; the memory ids come from the descriptor.
+        Asic::MemLayout const& l = *w->layout;
+        for (std::uint32_t inst = 0; inst < l.instances; ++inst)
+            for (std::uint32_t m = 0; m < l.dataMemories; ++m)
+                for (std::uint32_t id : l.physicalMemIds[inst * l.dataMemories + m])
+                    chip_.memoryIs(id, inst, std::uint32_t(l.entries), w->entries->entryDataMaxSize(m));
+        w->notifierIs(table);
+        watched_.push_back(std::move(w));
+    }
 
     // Calls f(data memory id, physical memory id) for each memory the entry's instance has.
     template <class F>
@@ -191,7 +240,9 @@ private:
             std::uint32_t const width = chip_.memory(id, p.instance)->width;
             if (present) {
                 std::span<unsigned char const> src = w.entries->entryDataPtr(&index, m);
-                std::memcpy(dst, src.data(), src.size() < width ? src.size() : width);
+                std::size_t const n = src.size() < width ? src.size() : width;
+                std::memcpy(dst, src.data(), n);
+                std::memset(dst + n, 0, width - n);
             } else {
                 std::memset(dst, 0, width);
             }
@@ -236,7 +287,7 @@ private:
         if (key != Asic::kReadAllIndex) return readEntry(w, key, tid) ? 1 : 0;
         std::size_t n = 0;
         for (std::uint32_t i = 0; i < w.layout->entries; ++i) n += readEntry(w, i, tid) ? 1 : 0;
-        w.table->bulkReadResponseTidIs(tid);
+        w.direct->bulkReadResponseTidIs(tid);
         return n;
     }
 
