@@ -75,6 +75,7 @@ struct Child {
     int toChild[2] = {-1, -1}, toParent[2] = {-1, -1};
     LineReader in;
     int out = -1;
+    bool reported = false;  // parent: its report is in, it may end
 };
 
 // ---- the two shared tables -------------------------------------------------

@@ -28,6 +28,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <span>
 #include <sstream>
 
 #include "Mem/RootPath.h"
@@ -450,28 +451,46 @@ std::string exitText(int status) {
                                : fmt::format("exited with status {}", WEXITSTATUS(status));
 }
 
-// The child's next line, or a failure naming why there is none.
-std::string expectLine(Child& c, int ms) {
-    if (auto l = c.in.next(ms)) {
-        if (l->rfind("error ", 0) == 0) throw Failure(fmt::format("{}: {}", c.role, l->substr(6)));
-        return *l;
+std::string errorText(Child const& c, std::string const& line) {
+    return line.rfind("error ", 0) == 0 ? fmt::format("the {}: {}", c.role, line.substr(6)) : "";
+}
+
+// Fails when a child that still owes its report has ended (with the error
+// it sent, if it sent one).
+void checkAlive(std::span<Child> kids) {
+    for (Child& k : kids) {
+        int status = 0;
+        if (k.pid <= 0 || k.reported || ::waitpid(k.pid, &status, WNOHANG) != k.pid) continue;
+        k.pid = -1;
+        while (auto l = k.in.next(0))
+            if (!errorText(k, *l).empty()) throw Failure(errorText(k, *l));
+        throw Failure(fmt::format("the {} {}", k.role, exitText(status)));
     }
-    int status = 0;
-    if (c.in.eof && ::waitpid(c.pid, &status, 0) == c.pid) {
-        c.pid = -1;
-        throw Failure(fmt::format("the {} {}", c.role, exitText(status)));
+}
+
+// The next line of child c, or a failure naming why there is none: it sent
+// an error, it or another child ended, or `ms` passed.
+std::string expectLine(Child& c, std::span<Child> kids, int ms) {
+    for (auto const end = Clock::now() + std::chrono::milliseconds(ms);;) {
+        if (auto l = c.in.next(std::min(50, msLeft(end)))) {
+            if (!errorText(c, *l).empty()) throw Failure(errorText(c, *l));
+            return *l;
+        }
+        checkAlive(kids);
+        if (Clock::now() >= end) throw Failure(fmt::format("the {} did not answer within {} s", c.role, ms / 1000));
+        if (c.in.eof) ::usleep(10000);  // its exit is near
     }
-    throw Failure(fmt::format("the {} did not answer within {} s", c.role, ms / 1000));
 }
 
 // A child's report: its lines up to "end", split after the first word.
 using Report = std::vector<std::pair<std::string, std::string>>;
-Report report(Child& c, int ms) {
+Report report(Child& c, std::span<Child> kids, int ms) {
     Report r;
-    for (std::string l = expectLine(c, ms); l != "end"; l = expectLine(c, ms)) {
+    for (std::string l = expectLine(c, kids, ms); l != "end"; l = expectLine(c, kids, ms)) {
         auto const sp = l.find(' ');
         r.emplace_back(l.substr(0, sp), sp == std::string::npos ? "" : l.substr(sp + 1));
     }
+    c.reported = true;
     return r;
 }
 
@@ -496,8 +515,8 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
     auto fail = [&](std::string const& why) {
         if (failure.empty()) failure = why;
     };
-    std::vector<std::string> lines{
-        fmt::format("  {:<29} {:>6} {:>7} {:>7}   {}", "table", "writes", "deletes", "entries", "chip = bit model")};
+    std::vector<std::string> lines{fmt::format("  {:<29} {:>6} {:>7} {:>7}   {}", "table", "writes", "deletes",
+                                               "entries", "chip against the bit model, by index")};
     // The hardware agent's chip against the user agent's bit model.
     std::map<std::string, std::string> chip;
     for (auto [kind, line] : h)
@@ -527,8 +546,8 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
         w >> table >> writes >> deletes >> entries;
         if (kind == "local") w >> match >> total >> cleared;
         else match = tally[table][0], total = tally[table][1], cleared = tally[table][2];
-        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {}/{} entries, {} deletions cleared", table, writes,
-                                    deletes, entries, match, total, cleared));
+        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {} match, {} differ ({} deleted ones cleared)",
+                                    table, writes, deletes, entries, match, total - match, cleared));
         if (match != total || total == 0) fail(fmt::format("{}: {} of {} entries differ", table, total - match, total));
     }
     unsigned writes = 0, answered = 0, chipWrites = 0, refused = 0;
@@ -553,7 +572,7 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
                                 "user agent", hv == view ? "=" : "!=", ov == view ? "=" : "!="));
     if (hv != view) fail("the hardware agent's view of the tables differs from the user agent's");
     if (ov != view) fail("the observer's view of the tables differs from the user agent's");
-    lines.push_back(fmt::format("  round trip entryIs -> write response: p50 {:.0f} us, p99 {:.0f} us", p50, p99));
+    lines.push_back(fmt::format("  round trip entryIs -> write response: p50 {:.0f} µs, p99 {:.0f} µs", p50, p99));
     return lines;
 }
 
@@ -627,14 +646,14 @@ int main(int argc, char**) {
     std::vector<std::string> summary;
     try {
         for (Child& c : kids)
-            if (expectLine(c, 30000) != "ready") throw Failure(fmt::format("the {} did not get ready", c.role));
+            if (expectLine(c, kids, 30000) != "ready") throw Failure(fmt::format("the {} did not get ready", c.role));
         std::printf("x2demo: all maps mounted; the user agent writes, deletes and rewrites\n");
         sendLine(user.out, "go");
-        auto const u = report(user, 60000);
+        auto const u = report(user, kids, 60000);
         sendLine(obs.out, "finish " + first(u, "view"));
-        auto const o = report(obs, 20000);
+        auto const o = report(obs, kids, 20000);
         sendLine(hw.out, "finish");
-        auto const h = report(hw, 20000);
+        auto const h = report(hw, kids, 20000);
         sendLine(user.out, "quit");
         for (Child& c : kids) waitExit(c, 20000);
         summary = check(u, h, o, failure);
