@@ -377,6 +377,7 @@ public:
 
     // Deletes the implementation (and with it a local writer's entries).
     void teardown() {
+        dropEdit();
         if (!impl_ && !mounter_) return;
         LUMO_FMTRACE(debug_, 2, "VornMap", "deleting state");
         readerSentry_ = nullptr;
@@ -400,7 +401,10 @@ public:
         onQuiesced_ = std::move(quiesced);
         rearrangePending_ = true;
     }
-    void implIs(std::unique_ptr<Interface> impl) { impl_ = std::move(impl); }
+    void implIs(std::unique_ptr<Interface> impl) {
+        dropEdit();
+        impl_ = std::move(impl);
+    }
     // The value-level callbacks alone (after init, which resets them for a
     // shadow): a value shadow (type 3) delivers every new value, with the
     // value it saw before when mounted with "prevValue"; a key gone comes
@@ -430,6 +434,7 @@ public:
     // ---- mounting (Vorn::ControlBase, Mem::SentryTarget) ----
 
     void init(Mem::CollectionDescriptor const& descriptor) override {
+        dropEdit();
         if (orphan_ && assertOnOrphanAccess_)
             Lumo::fmassertFail("VornMap", __FILE__, "init", __LINE__,
                                "Re-initializing a collection that has already become an orphan and has "
@@ -527,6 +532,7 @@ public:
     }
 
     void attach(std::string const& event) override {
+        dropEdit();
         if (type_ == VornType::writer)
             Lumo::fmassertFail("VornMap", __FILE__, "attach", __LINE__, "invoked for a writer");
         std::unique_ptr<Interface> n;
@@ -612,6 +618,7 @@ public:
     // remains (call again without waiting).
     bool service() override {
         if (!impl_ || orphan_) return false;
+        ++changes_;
         if (!readerSentry_) return impl_->service();
         bool const changed = readerSentry_->drain();
         bool work = false;
@@ -650,6 +657,7 @@ public:
     bool assertOnOrphanAccess() const { return assertOnOrphanAccess_; }
     bool orphan() const { return orphan_; }
     void installDummy() {
+        dropEdit();
         if (assertOnOrphanAccess_)
             impl_ = std::make_unique<VornStrictDummy<Ops>>(std::move(impl_), path_, root_.path());
         else
@@ -666,6 +674,10 @@ public:
     // ---- safe wrappers ----
 
     bool safeLookup(Key key, Value& out, IterHint& hint) const {
+        if (editOpen_ && key == editKey_) {
+            out = *editPtr_;
+            return true;
+        }
         try {
             return impl_->lookup(key, out, hint);
         } catch (Lumo::CorruptionDetectedException const& e) {
@@ -675,6 +687,7 @@ public:
         }
     }
     void safeWrite(Value const& v, bool overwrite) {
+        changed();
         try {
             impl_->write(v, overwrite);
         } catch (Lumo::CorruptionDetectedException const& e) {
@@ -683,6 +696,7 @@ public:
         }
     }
     bool safeRemove(Key key, Value& out) {
+        changed();
         try {
             return impl_->remove(key, out);
         } catch (Lumo::CorruptionDetectedException const& e) {
@@ -690,8 +704,13 @@ public:
             Lumo::fmassertFail("VornMap", "Vorn/VornMap", "safeRemove", 315, "in no man's land");
         }
     }
-    Value* directWrite(Value const& v) { return impl_->directWrite(v); }
+    Value* directWrite(Value const& v) {
+        changed();
+        return impl_->directWrite(v);
+    }
     void directCommit() {
+        editOpen_ = false;
+        ++changes_;
         try {
             impl_->directCommit();
         } catch (Lumo::CorruptionDetectedException const& e) {
@@ -699,6 +718,62 @@ public:
             Lumo::fmassertFail("VornMap", "Vorn/VornMap", "directCommit", 390, "in no man's land");
         }
     }
+
+    // ---- one record at a time (the hardware side's accessors) ----
+
+    // The record of `key` as last looked up, or null when absent; the
+    // pointer stays valid until the next call on the map. A caller asking
+    // several questions about one key (exists, valid, transaction id, each
+    // memory's bytes) gets answers from one consistent record for one
+    // lookup. The record is kept only where everything this process sees
+    // changes through this object: a writer or local map (its own calls) and
+    // a shadow, whose changes are taken in service(), which also delivers
+    // the changed keys; so a record kept before a key's notification is
+    // never used after it. A plain reader looks up afresh every time.
+    Value const* lookupKept(Key key) const {
+        if (editOpen_ && key == editKey_) return editPtr_;
+        ImplKind const k = impl_->kind();
+        bool const keep = k == ImplKind::writer || k == ImplKind::tmp || k == ImplKind::shadow;
+        if (!keep || !kept_.valid || !(kept_.key == key) || kept_.impl != impl_.get() || kept_.changes != changes_) {
+            IterHint h;
+            kept_.found = safeLookup(key, kept_.value, h);
+            kept_.key = key;
+            kept_.impl = impl_.get();
+            kept_.changes = changes_;
+            kept_.valid = keep;
+        }
+        return kept_.found ? &kept_.value : nullptr;
+    }
+
+    // The stored record of `fresh`'s key, for editing in place; `fresh`
+    // itself is stored when the key is absent. The edit stays open, and the
+    // same pointer is handed out again for the same key, until editCommit()
+    // or any other change through this map (which commits it first);
+    // lookups of the key see the edit, readers see it once committed,
+    // iteration sees the map as before the edit. Writer only: a reader stops
+    // with the read-only map's text.
+    Value* editInPlace(Value const& fresh) {
+        Key const key = Ops::keyOf(fresh);
+        if (editOpen_ && key == editKey_) return editPtr_;
+        editCommit();
+        ++changes_;
+        try {
+            editPtr_ = impl_->directWrite(fresh);
+        } catch (Lumo::CorruptionDetectedException const& e) {
+            doCorruptionDetected(e.msg());
+            Lumo::fmassertFail("VornMap", "Vorn/VornMap", "safeWrite", 337, "in no man's land");
+        }
+        editKey_ = key;
+        editOpen_ = true;
+        return editPtr_;
+    }
+    // Commits the open edit; true when there was one.
+    bool editCommit() {
+        if (!editOpen_) return false;
+        directCommit();
+        return true;
+    }
+    bool editOpen() const { return editOpen_; }
 
     // Visits the keys from the first to the last, letting `f` remove the
     // key it is given. Corruption while walking ends the walk (reported).
@@ -788,6 +863,8 @@ public:
     }
     void detach(bool force) {
         LUMO_FMTRACE(debug_, 5, "VornMap", "{} force:{}", path_, force);
+        dropEdit();
+        ++changes_;
         MountStatus const before = mountStatus();
         impl_->detach(force);
         // A shadow reports its own transitions (3, then 0 after its flush).
@@ -829,6 +906,17 @@ public:
     Ops const& ops() const { return ops_; }
 
 protected:
+    // Every change through this map: an open edit is committed first, and
+    // a kept record is looked up again.
+    void changed() {
+        editCommit();
+        ++changes_;
+    }
+    // The implementation goes away with its edit uncommitted.
+    void dropEdit() {
+        editOpen_ = false;
+        ++changes_;
+    }
     void deliverKey(Key k) {
         if (onKey_) onKey_(k);
     }
@@ -848,6 +936,7 @@ private:
     // reader detaches at once; a shadow detaches and flushes, and service()
     // installs the placeholder when the flush is done.
     void writerGone() {
+        dropEdit();
         LUMO_FMTRACE(debug_, 2, "VornMap", "{} writer pid:{} gone, detaching", root_.path(),
                      readerSentry_->attachedPid());
         readerSentry_->watch(-1);
@@ -863,6 +952,20 @@ private:
 
 private:
     Lumo::Platform::DebugHandler* debug_ = nullptr;
+    // The kept record (lookupKept) and the open edit (editInPlace).
+    struct Kept {
+        Value value{};
+        Key key{};
+        Interface const* impl = nullptr;
+        std::uint64_t changes = 0;
+        bool found = false;
+        bool valid = false;
+    };
+    mutable Kept kept_;
+    std::uint64_t changes_ = 0;
+    Value* editPtr_ = nullptr;
+    Key editKey_{};
+    bool editOpen_ = false;
     std::string name_;
     std::string path_;
     VornType type_ = VornType::writer;

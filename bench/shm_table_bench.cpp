@@ -10,8 +10,16 @@
 // iteration reads one index with entry(i). /baseline: the reader's own
 // lookup (Vorn::VornReader::lookup, value copied out) on the same map.
 //
+// change/subject: the hardware agent's table (entry map mounted as a shadow
+// reader, write-response map as the writer) handles one changed key through
+// the generic accessors, as the hardware side does: entryExists,
+// entryIsValid, entryTransactionId, every entryDataPtr (bytes copied out),
+// updateWriteResponse. /baseline: the same through the typed calls: entry(i),
+// isValid, transactionId, each data array, writeResponseIs.
+//
 //   build/<dir>/bench/shm_table_bench      (release preset for figures)
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,8 +55,8 @@ struct Watcher : Vex::NotifieeConst {
 // One writer table and one reader table over the same files.
 struct Fixture {
     std::string dir = "/dev/shm/x2tablebench." + std::to_string(::getpid());
-    Lumo::Ptr<Vex::Entity> wp, rp;
-    Lumo::Ptr<T> w, r;
+    Lumo::Ptr<Vex::Entity> wp, rp, hp;
+    Lumo::Ptr<T> w, r, h;
     VexSharedMem::Mounter m;
     Watcher watcher;
     std::vector<Entry> entries;
@@ -65,17 +73,27 @@ struct Fixture {
         m.mount(w->entryControl(), d);
         d.type = Vorn::VornType::reader;
         m.mount(r->entryControl(), d);
+        hp = new Vex::Entity("agent");
+        h = new T("vtap");
+        hp->childIs(h);
+        d.type = Vorn::VornType::writer;
+        m.mount(h->writeResponseControl(), d);
+        d.type = Vorn::VornType::shadow;
+        m.mount(h->entryControl(), d);
         watcher.notifierIs(w.ptr());
         for (std::uint32_t k = 0; k < 128; ++k) entries.push_back(makeEntry(k, 1));
         for (std::uint32_t k = 0; k < 128; k += 2) w->entryIs(entries[k]);
+        if (!m.settle()) std::fprintf(stderr, "the shadow did not settle\n");
     }
     ~Fixture() {
         watcher.notifierIs(nullptr);
         m.unmountAll();
         w = nullptr;
         r = nullptr;
+        h = nullptr;
         wp = nullptr;
         rp = nullptr;
+        hp = nullptr;
         std::string cmd = "rm -rf " + dir;
         if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "cleanup of %s failed\n", dir.c_str());
     }
@@ -128,6 +146,44 @@ void entryLookup(benchmark::State& st, bool subject) {
     }
 }
 
+// Present keys (even), each answered with a new transaction id.
+void change(benchmark::State& st, bool subject) {
+    Fixture& f = fixture();
+    Asic::IndexTable::NotifyingAccessor* n = f.h->notifyingAccessor(0);
+    Asic::IndexTableAccessor* a = n->getEntryAccessor(0);
+    Asic::HwTable::MemId const memMax = a->entryDataMemIdMax();
+    std::uint8_t chip[2][20];
+    std::uint32_t k = 0;
+    std::uint64_t tid = 1;
+    for (auto _ : st) {
+        if (subject) {
+            if (n->entryExists(&k) && a->entryIsValid(&k, 0)) {
+                Asic::HwTable::WriteResponse r;
+                r.transactionId = a->entryTransactionId(&k) + tid;
+                for (Asic::HwTable::MemId m = 0; m <= memMax; ++m) {
+                    std::span<unsigned char const> s = a->entryDataPtr(&k, m);
+                    std::memcpy(chip[m], s.data(), s.size());
+                }
+                r.entryState = Asic::HwTable::EntryState::entryStateWritten;
+                n->updateWriteResponse(&k, r);
+            }
+        } else {
+            Entry const e = f.h->entry(k);
+            if (e.isValid()) {
+                std::memcpy(chip[0], e.dataByte0().data(), e.dataByte0().size());
+                std::memcpy(chip[1], e.dataByte1().data(), e.dataByte1().size());
+                f.h->writeResponseIs(T::WriteResponse(k, e.transactionId() + tid,
+                                                      Asic::HwTable::EntryState::entryStateWritten));
+            }
+        }
+        benchmark::DoNotOptimize(chip);
+        k = (k + 2) & 127;
+        ++tid;
+    }
+}
+
+BENCHMARK_CAPTURE(change, subject, true);
+BENCHMARK_CAPTURE(change, baseline, false);
 BENCHMARK_CAPTURE(entryIsEntryDel, subject, true);
 BENCHMARK_CAPTURE(entryIsEntryDel, baseline, false);
 BENCHMARK_CAPTURE(entryLookup, subject, true);

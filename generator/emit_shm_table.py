@@ -8,9 +8,11 @@ in their fixed order, the binding types and one-line forwarders.
 """
 from __future__ import annotations
 
+import emit_access
 from catalogue import Source, Table
 
 INCLUDE = '#include "X2/Support/SharedTable.h"'
+ACCESSOR_INCLUDE = '#include "X2/Support/SharedAccessor.h"'
 # The shared shape's reflection glue (X2::TableGlueOf), seen before any glue is instantiated.
 REFLECT_INCLUDE = '#include "X2/Support/SharedReflect.h"'
 
@@ -20,7 +22,7 @@ def is_shared(t: Table) -> bool:
 
 
 def includes(src: Source) -> list[str]:
-    return [INCLUDE, REFLECT_INCLUDE] if any(is_shared(t) for t in src.tables) else []
+    return [INCLUDE, ACCESSOR_INCLUDE, REFLECT_INCLUDE] if any(is_shared(t) for t in src.tables) else []
 
 
 def base_clause(t: Table) -> str:
@@ -100,6 +102,7 @@ def emit_decl(src: Source, t: Table, out: list[str]):
         "  WriteResponseMap& writeResponseMap() { return writeResponseMap_; }",
         "  WriteResponseMap const& writeResponseMap() const { return writeResponseMap_; }",
     ]
+    emit_access.emit_decl(t, out)
 
 
 def emit_private(t: Table, out: list[str]):
@@ -122,8 +125,8 @@ def emit_private(t: Table, out: list[str]):
         "  WriteResponseMap writeResponseMap_;",
         "  ControlPtr writeResponseControl_;",
         "  VexVorn::CollectionControl* writeResponseControlRaw_ = nullptr;",
-        "  // (the embedded accessors come with the hardware-access types)",
     ]
+    emit_access.emit_members(t, out)
 
 
 def emit_def(src: Source, t: Table, out: list[str]):
@@ -174,5 +177,5 @@ def emit_def(src: Source, t: Table, out: list[str]):
         "  if (writeResponseControlRaw_) writeResponseControlRaw_->quiescedIs(q);",
         "}",
         f"void {T}::onZeroReferences() {{ {S}::onZeroReferences(*this); }}",
-        "",
     ]
+    emit_access.emit_def(src, t, out)

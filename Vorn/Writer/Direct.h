@@ -16,8 +16,10 @@ typename VornWriter<Ops>::Value* VornWriter<Ops>::directWrite(Value const& value
                   "DirectIs/Commit are properly paired!",
                   directSlot_, directKey_, key);
     std::uint32_t hash = ops_.hash(key);
-    enterCritical();  // held until directCommit()
+    // The walk changes nothing: a damaged chain stops it before the
+    // critical section is entered.
     auto f = map_.find(key, hash);
+    enterCritical();  // held until directCommit()
     std::uint32_t idx;
     if (f.found) {
         idx = f.curr;

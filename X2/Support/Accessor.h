@@ -1,7 +1,9 @@
 #pragma once
-// The accessors of a local-collection table entity: Asic::TableAccessorImpl
-// (Asic::IndexTable::Accessor) and Asic::NotifyingCollectionAccessorImpl
-// (Asic::IndexTable::NotifyingAccessor), written once for all such tables.
+// The accessors of a table entity: Asic::TableAccessorImpl
+// (Asic::IndexTable::Accessor) for the local-collection tables, and
+// Asic::NotifyingCollectionAccessorImpl (Asic::IndexTable::NotifyingAccessor)
+// for every table, written once. The shared-memory tables' entry accessor is
+// the specialisation in X2/Support/SharedAccessor.h.
 //
 // A generated table T embeds one of each (the notifying one embeds a second
 // entry accessor of its own); both hold a plain pointer back to T and have
@@ -42,6 +44,16 @@ inline std::uint32_t keyValue(void const* key) {
     std::uint32_t v;
     std::memcpy(&v, key, sizeof v);
     return v;
+}
+
+// A read table (read requests instead of write responses); the
+// shared-memory tables have none.
+template <class T>
+constexpr bool readTable() {
+    if constexpr (requires { T::Collections::kReadTable; })
+        return T::Collections::kReadTable;
+    else
+        return false;
 }
 
 template <class T>
@@ -231,7 +243,10 @@ class NotifyingCollectionAccessorImpl final : public HwIndexTableNotificationAcc
                                               public NotifyingCollectionAccessorCommonImpl<T, C, 0> {
     using Common = NotifyingCollectionAccessorCommonImpl<T, C, 0>;
     using Common::table_;
-    using S = AccessorDetail::Shape<T>;
+    struct S {
+        static constexpr bool kRead = AccessorDetail::readTable<T>();
+        using Index = typename T::Entry::Index;
+    };
 
     TableAccessorImpl<T, C, 0>& entries() { return std::get<0>(this->entryAccessors_); }
     TableAccessorImpl<T, C, 0> const& entries() const { return std::get<0>(this->entryAccessors_); }

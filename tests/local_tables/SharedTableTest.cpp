@@ -5,6 +5,7 @@
 // re-pathing and orphans; the corruption guard; end of life.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -94,9 +95,34 @@ struct SharedTables : ::testing::Test {
             auto w = wrs.find(i);
             WR wantW = w == wrs.end() ? WR() : w->second;
             if (!(t.writeResponse(i) == wantW)) return ::testing::AssertionFailure() << "writeResponse " << i;
+            if (auto r = accessorHolds(t, i, e == entries.end() ? nullptr : &want, w == wrs.end() ? nullptr : &wantW); !r)
+                return r;
         }
         if (auto r = glueHolds(t, 770, entries); !r) return r;
         return glueHolds(t, 772, wrs);
+    }
+
+    // The hardware side's view of index i through the const accessors.
+    static ::testing::AssertionResult accessorHolds(T const& t, std::uint32_t i, Entry const* e, WR const* w) {
+        Asic::IndexTable::Accessor const* a = t.accessor(0);
+        auto const* n = t.notifyingAccessor(0);
+        if (a->entryExists(&i) != (e != nullptr) || n->entryExists(&i) != (e != nullptr))
+            return ::testing::AssertionFailure() << "accessor entryExists " << i;
+        Entry const want = e ? *e : Entry();
+        if (a->entryIsValid(&i, 0) != want.isValid() || a->entryTransactionId(&i) != want.transactionId())
+            return ::testing::AssertionFailure() << "accessor validity or transaction id " << i;
+        for (unsigned m = 0; m < Entry::kDataArrays; ++m) {
+            std::uint8_t buf[64];
+            std::uint32_t const size = want.rawBytes(m, buf);
+            std::span<unsigned char const> got = a->entryDataPtr(&i, m);
+            if (got.size() != size || (size && std::memcmp(got.data(), buf, size) != 0))
+                return ::testing::AssertionFailure() << "accessor bytes " << i << " memory " << m;
+        }
+        Asic::HwTable::OptionalWriteResponse const r = n->writeResponse(&i);
+        if (r.present != (w != nullptr) || (w && (r.transactionId != w->transactionId || r.entryState != w->entryState ||
+                                                  r.entryIndex != i)))
+            return ::testing::AssertionFailure() << "accessor writeResponse " << i;
+        return ::testing::AssertionSuccess();
     }
 
     template <class R>
@@ -142,7 +168,9 @@ struct SharedTables : ::testing::Test {
         for (int step = 0; step < n; ++step) {
             std::uint32_t const k = rng() % kIndices;
             std::vector<std::pair<Lumo::FieldId, std::uint32_t>> want;
-            unsigned const op = rng() % 12;
+            unsigned const op = rng() % 16;
+            Asic::IndexTable::Accessor* a = t.accessor(0);
+            Asic::IndexTable::NotifyingAccessor* n = t.notifyingAccessor(0);
             switch (op) {
             case 0: case 1: case 2: case 3: {
                 Entry e = shmtest::makeValue<Entry>(k, gen++);
@@ -216,6 +244,69 @@ struct SharedTables : ::testing::Test {
                 t.writeResponseDelAll();
                 break;
             }
+            case 12: case 13: {  // the hardware side fills an entry in place and publishes it
+                auto it = entries.find(k);
+                Entry e = it == entries.end() ? Entry(typename Entry::Index(k)) : it->second;
+                bool const zero = rng() % 4 == 0;
+                for (unsigned m = 0; m < Entry::kDataArrays; ++m) {
+                    std::span<unsigned char> s = (rng() % 2 ? a : n->getEntryAccessor(0))->entryDataPtrIs(&k, m);
+                    EXPECT_EQ(s.size(), a->entryDataMaxSize(m));
+                    for (auto& b : s) b = zero ? 0 : std::uint8_t(rng() | 1);
+                    e.rawBytesIs(m, s.data(), std::uint32_t(s.size()));
+                    EXPECT_EQ(a->entryDataPtr(&k, m).data(), s.data());
+                }
+                EXPECT_TRUE(a->entryExists(&k)) << "filling creates the entry";
+                Asic::TransactionId const tid = gen++;
+                if (op == 12) {
+                    (rng() % 2 ? a->entryPublish(k, tid) : n->entryPublish(k, tid));
+                } else if (e.isValid()) {
+                    n->entryPublishIfValid(k, tid);
+                    e.doClearEccFields();
+                } else {
+                    a->entryPublishIfValid(k, tid);  // deleted: the filled entry existed
+                    entries.erase(k);
+                    want = {{770, k}};
+                    expect[1]++, expect[2]++;
+                    break;
+                }
+                e.transactionIdIs(tid);
+                entries[k] = e;
+                want = {{770, k}};
+                expect[2]++;
+                break;
+            }
+            case 14: {
+                auto it = entries.find(k);
+                (rng() % 2 ? a->entryDelete(k) : n->entryDelete(k));
+                if (it != entries.end()) {
+                    entries.erase(it);
+                    want = {{770, k}};
+                    expect[2]++;
+                }
+                expect[1]++;
+                break;
+            }
+            case 15: {
+                Asic::HwTable::WriteResponse r;
+                r.transactionId = gen++;
+                r.entryState = Asic::HwTable::EntryState(r.transactionId % 5);
+                if (rng() % 4 == 0) {
+                    auto it = wrs.find(k);
+                    (rng() % 2 ? a->deleteWriteResponse(&k) : n->deleteWriteResponse(&k));
+                    if (it != wrs.end()) {
+                        wrs.erase(it);
+                        want = {{772, k}};
+                        expect[5]++;
+                    }
+                    expect[4]++;
+                    break;
+                }
+                (rng() % 2 ? a->updateWriteResponse(&k, r) : n->updateWriteResponse(&k, r));
+                wrs[k] = WR(typename Entry::Index(k), r.transactionId, r.entryState);
+                want = {{772, k}};
+                expect[3]++, expect[5]++;
+                break;
+            }
             }
             std::vector<std::pair<Lumo::FieldId, std::uint32_t>> got;
             for (auto const& s : rec.take()) {
@@ -247,6 +338,47 @@ TYPED_TEST(SharedTables, EveryRoleAgainstOracle) {
     rec.notifierIs(w.ptr());
     this->drive(*w, rec, 300);
     EXPECT_TRUE(rec.take().empty());
+
+    // The accessors: one object each, the entry accessor handed out by the
+    // notifying one its own; a refused memory id after entryDataPtrIs leaves
+    // the created entry (unpublished); an absent entry has no bytes.
+    {
+        using Entry = typename T::Entry;
+        Asic::IndexTable::Accessor* a = w->accessor(0);
+        auto* n = w->notifyingAccessor(0);
+        EXPECT_EQ(w->accessor(0), a);
+        EXPECT_EQ(static_cast<Asic::AmaMem::IndexTable const&>(*w).accessor(0), a);
+        EXPECT_EQ(static_cast<Asic::AmaMem::IndexTable const&>(*w).notifyingAccessor(0), n);
+        EXPECT_NE(n->getEntryAccessor(0), a);
+        EXPECT_EQ(n->getEntryAccessor(1), nullptr);
+        std::uint32_t const i = Entry::Index::max();
+        std::string const memIdText =
+            std::string(T::kTypeName) + "::Entry::DataMemId::value > max() not allowed";
+        std::uint32_t const memMax = Entry::kDataArrays - 1;
+        EXPECT_EQ(a->entryDataMemIdMax(), memMax);
+        this->entries.erase(i);
+        w->entryDel(i);
+        rec.take();
+        for (auto f : {std::function<void()>([&] { a->entryDataMaxSize(memMax + 1); }),
+                       std::function<void()>([&] { a->entryDataPtrIs(&i, memMax + 1); }),
+                       std::function<void()>([&] { a->entryDataPtr(&i, memMax + 1); })}) {
+            try {
+                f();
+                ADD_FAILURE() << "no range failure";
+            } catch (Lumo::RangeException const& e) {
+                EXPECT_EQ(std::string(e.what()), memIdText);
+            }
+        }
+        EXPECT_TRUE(a->entryExists(&i));
+        EXPECT_EQ(a->entryDataPtr(&i, 0).size(), 0u) << "created with empty arrays";
+        EXPECT_TRUE(rec.take().empty());
+        w->entryDel(i);
+        rec.take();
+        EXPECT_EQ(a->entryDataPtr(&i, 0).size(), 0u);
+        EXPECT_EQ(a->dmaBusAddress(0, 0), 0u);
+        EXPECT_EQ(a->readRequestTransactionId(&i), 0u);
+        EXPECT_THROW(n->entryPublish(i + 1, 1), Lumo::RangeException);
+    }
 
     // Attached: re-pathed, a fresh local writer, the entries dropped.
     Lumo::Ptr<Vex::Entity> agent = new Vex::Entity("agent");
@@ -429,6 +561,14 @@ TEST_F(SharedTablesDeathTest, ReadOnlyAndCorruption) {
     for (std::uint32_t k = 0; k < 100; ++k) w->entryIs(shmtest::makeValue<Entry>(k, 1));
     EXPECT_DEATH(r->entryIs(shmtest::makeValue<Entry>(1, 2)), "write to read-only Vorn table");
     EXPECT_DEATH(r->entryDel(1), "remove to read-only Vorn table");
+    std::uint32_t const one = 1;
+    EXPECT_DEATH(r->accessor(0)->entryDataPtrIs(&one, 0), "write to read-only Vorn table");
+    EXPECT_DEATH(r->notifyingAccessor(0)->entryPublish(one, 5), "write to read-only Vorn table");
+    EXPECT_TRUE(r->accessor(0)->entryExists(&one)) << "a reader reads";
+    EXPECT_DEATH(r->accessor(1),
+                 "X2/Default/EgrVlanTagActionProfileTable, function virtual Asic::IndexTable::Accessor\\* "
+                 "bcm56275_a0::Default::EgrVlanTagActionProfileTable::accessor\\(Asic::CollectionId\\), line "
+                 "[0-9]+: Invalid CollectionId\\.");
     EXPECT_DEATH(r->entryMap().scratchpadIs(1), "invalid attempt to write scratchpad as reader");
 
     // Every bucket head names a slot far beyond the file: each walk of the
@@ -457,6 +597,8 @@ TEST_F(SharedTablesDeathTest, ReadOnlyAndCorruption) {
     EXPECT_DEATH(w->entryIs(shmtest::makeValue<Entry>(120, 2)),
                  "class VornMap, Vorn/VornMap, function safeWrite, line 337: in no man's land");
     EXPECT_DEATH(w->entryDel(3), "class VornMap, Vorn/VornMap, function safeRemove, line 315: in no man's land");
+    EXPECT_DEATH(w->notifyingAccessor(0)->entryPublish(121, 2),
+                 "class VornMap, Vorn/VornMap, function safeWrite, line 337: in no man's land");
     // A lookup reports nothing; a delete-all whose walk meets the damage returns.
     EXPECT_TRUE(w->entry(3) == Entry());
     std::uint64_t const seen = map.corruptions();
