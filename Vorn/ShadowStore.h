@@ -96,11 +96,10 @@ private:
 
 // The core-dump mode of a shadow's "fenix" mapping: whole (0) while the
 // toggle "CoreDumpSharedFiles" of "SharedMem.json" is on (the default),
-// headers only (1) when it is off. Read once per process.
+// headers only (1) when it is off. The toggle is read once per process
+// (a forked child reads its own).
 inline int shadowCoreDumpMode() {
-    static int const mode =
-        getToggleState("CoreDumpSharedFiles", "SharedMem.json", true) ? Mem::coreDumpFull : Mem::coreDumpHeaders;
-    return mode;
+    return getToggleState("CoreDumpSharedFiles", "SharedMem.json", true) ? Mem::coreDumpFull : Mem::coreDumpHeaders;
 }
 
 // The shadow records, in anonymous memory (Mem::Tracked<Mem::Local>, the

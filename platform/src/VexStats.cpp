@@ -83,9 +83,19 @@ int openLocked(std::string const& path) {
     }
     return fd;
 }
+// The writers of this process by name, with the process that opened each:
+// a child forked from a process that had opened a writer opens its own (its
+// own file, read by its own pid) instead of counting into its parent's. The
+// parent's writer stays mapped, never destroyed, for the counters of
+// objects made before the fork.
 struct Registry {
+    struct Held {
+        std::unique_ptr<Writer> writer;
+        int pid;
+    };
     std::mutex mutex;
-    std::map<std::string, std::unique_ptr<Writer>, std::less<>> writers;
+    std::map<std::string, Held, std::less<>> writers;
+    std::vector<std::unique_ptr<Writer>> inherited;
 };
 Registry& registry() {
     static Registry* r = new Registry;  // counters outlive every static destructor
@@ -97,15 +107,19 @@ Writer& Writer::open(std::string_view statsName, std::uint32_t param) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.writers.find(statsName);
-    if (it != r.writers.end()) {
-        if (it->second->param_ != param)
+    if (it != r.writers.end() && it->second.pid == ::getpid()) {
+        if (it->second.writer->param_ != param)
             Lumo::raise<Lumo::RangeException>("statistics writer {} opened with parameter {}, already open with {}",
-                                              statsName, param, it->second->param_);
-        return *it->second;
+                                              statsName, param, it->second.writer->param_);
+        return *it->second.writer;
+    }
+    if (it != r.writers.end()) {
+        r.inherited.push_back(std::move(it->second.writer));
+        r.writers.erase(it);
     }
     auto w = std::make_unique<Writer>(std::string(statsName), param);
     Writer& ref = *w;
-    r.writers.emplace(std::string(statsName), std::move(w));
+    r.writers.emplace(std::string(statsName), Registry::Held{std::move(w), ::getpid()});
     return ref;
 }
 
@@ -113,7 +127,7 @@ Writer* Writer::find(std::string_view statsName) {
     auto& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.writers.find(statsName);
-    return it == r.writers.end() ? nullptr : it->second.get();
+    return it == r.writers.end() ? nullptr : it->second.writer.get();
 }
 
 std::string statsDir() {

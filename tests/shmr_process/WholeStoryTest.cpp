@@ -382,6 +382,11 @@ Tally agentProcess(int n, bool last, int stormMs, Channel& ch, std::string const
     return t;
 }
 
+std::vector<pid_t>& spawned() {
+    static std::vector<pid_t> pids;
+    return pids;
+}
+
 template <class F>
 pid_t spawn(F body, Channel& ch) {
     pid_t pid = ::fork();
@@ -390,8 +395,22 @@ pid_t spawn(F body, Channel& ch) {
         Channel::send(ch.toParent[1], t.line());
         std::_Exit(0);
     }
+    spawned().push_back(pid);
     return pid;
 }
+
+// Children still running when the test ends early (a failed assertion) are
+// killed: none outlives the test program, holding its output open.
+struct KillSurvivors {
+    ~KillSurvivors() {
+        for (pid_t p : spawned())
+            if (::waitpid(p, nullptr, WNOHANG) == 0) {
+                ::kill(p, SIGKILL);
+                ::waitpid(p, nullptr, 0);
+            }
+        spawned().clear();
+    }
+};
 
 bool exitedCleanly(pid_t pid) {
     int status = 0;
@@ -406,6 +425,7 @@ TEST(WholeStory, ReadersOfEveryTypeFollowAWriterThroughItsDeaths) {
     GTEST_SKIP() << "fork() of a ThreadSanitizer process is not supported";
 #endif
     TempRoot root;
+    KillSurvivors survivors;
     Mem::ZorbRootPath::rootDirIs(root.dir());
     ::setenv("X2_STATS_DIR", (root.dir() + "/stats").c_str(), 1);
     std::string const oraclePath = root.dir() + "/oracle";

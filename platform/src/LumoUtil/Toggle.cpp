@@ -1,5 +1,7 @@
 #include "Lumo/Toggle.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -51,9 +53,14 @@ int envToggle(std::string_view name) {
 bool getToggleState(std::string_view name, std::string_view file, bool dflt) {
     static std::mutex mutex;
     static auto* cache = new std::map<std::string, bool>;  // read once per process
+    static int cachePid = 0;  // a forked child reads its own environment again
     std::string key(file);
     key.append(1, '/').append(name);
     std::lock_guard lock(mutex);
+    if (cachePid != ::getpid()) {
+        cache->clear();
+        cachePid = ::getpid();
+    }
     if (auto it = cache->find(key); it != cache->end()) return it->second;
     int v = envToggle(name);
     if (v < 0) {
