@@ -519,8 +519,10 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
                                                "entries", "chip against the bit model, by index")};
     // The hardware agent's chip against the user agent's bit model.
     std::map<std::string, std::string> chip;
-    for (auto [kind, line] : h)
-        if (kind == "chip") chip[line.substr(0, line.find(' ', line.find(' ') + 1))] = line;
+    for (auto [kind, line] : h) {  // "<table> <index> <bytes of each memory>"
+        auto const key = line.find(' ', line.find(' ') + 1);
+        if (kind == "chip") chip[line.substr(0, key)] = line.substr(key);
+    }
     std::map<std::string, std::array<unsigned, 3>> tally;  // table: matches, entries, deletions cleared
     for (auto [kind, line] : u) {
         if (kind != "expect") continue;
@@ -530,10 +532,10 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
         std::getline(w, bytes);
         auto& t = tally[table];
         auto it = chip.find(table + " " + index);
-        bool const same = it != chip.end() && it->second == table + " " + index + bytes;
+        bool const same = it != chip.end() && it->second == bytes;
         t[0] += same, t[1] += 1, t[2] += same && state == "deleted";
-        if (!same) fail(fmt::format("{}[{}] ({}): the chip holds {}, the bit model{}", table, index, state,
-                                    it == chip.end() ? "nothing" : it->second, bytes));
+        if (!same) fail(fmt::format("{}[{}] ({}): the chip holds{}, the bit model{}", table, index, state,
+                                    it == chip.end() ? " nothing" : it->second, bytes));
     }
     bool localSeen = false;
     for (auto [kind, line] : u) {  // the shared tables' lines come first
