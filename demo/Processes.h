@@ -50,8 +50,10 @@ struct LineReader {
             if (ready < 0) continue;  // interrupted
             char chunk[4096];
             ssize_t const n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) eof = true;
-            else buf.append(chunk, std::size_t(n));
+            if (n <= 0)
+                eof = true;
+            else
+                buf.append(chunk, std::size_t(n));
         }
     }
 };
