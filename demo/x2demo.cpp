@@ -290,7 +290,7 @@ int userAgent(Run const& run, Child& self) {
         sendLine(self.out, fmt::format("shared {} {} {} {}", l->info.name, l->written, l->deleted, l->present.size()));
         for (std::uint32_t i = 0; i <= l->info.lastIndex; ++i) {
             std::string line = fmt::format("expect {} {} {}", l->info.name, i, l->state(i));
-            for (Bytes const& b : l->expected(i)) line += " " + hex(b);
+            for (Bytes const& b : l->expected(i)) line.append(" ").append(hex(b));
             sendLine(self.out, line);
         }
     }
@@ -378,7 +378,7 @@ int hardwareAgent(Run const& run, Child& self) {
         for (std::uint32_t i = 0; i <= info->lastIndex; ++i) {
             std::string line = fmt::format("chip {} {}", info->name, i);
             for (std::uint32_t m = 0; m < info->arrays.size(); ++m)
-                line += " " + hex(hwsim::chipBytes(chip, hwsim::whereOf(d, i, m)));
+                line.append(" ").append(hex(hwsim::chipBytes(chip, hwsim::whereOf(d, i, m))));
             sendLine(self.out, line);
         }
     }
