@@ -553,7 +553,7 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
             w >> match >> total >> cleared;
         else
             match = tally[table][0], total = tally[table][1], cleared = tally[table][2];
-        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {} match, {} differ ({} deleted ones cleared)", table,
+        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {} match, {} differ ({} of them deleted: zero)", table,
                                     writes, deletes, entries, match, total - match, cleared));
         if (match != total || total == 0) fail(fmt::format("{}: {} of {} entries differ", table, total - match, total));
     }
