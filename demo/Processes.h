@@ -50,8 +50,10 @@ struct LineReader {
             if (ready < 0) continue;  // interrupted
             char chunk[4096];
             ssize_t const n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0) eof = true;
-            else buf.append(chunk, std::size_t(n));
+            if (n <= 0)
+                eof = true;
+            else
+                buf.append(chunk, std::size_t(n));
         }
     }
 };
@@ -103,10 +105,12 @@ struct SharedTables {
             d.type = role;
             mounter.mount(control, d);
         };
-        mount(egr->writeResponseControl(), responseRole);
+        // Entries first: a reader services its maps in this order, so it
+        // tends to hear of an entry before its write response.
         mount(egr->entryControl(), entryRole);
-        mount(ing->writeResponseControl(), responseRole);
         mount(ing->entryControl(), entryRole);
+        mount(egr->writeResponseControl(), responseRole);
+        mount(ing->writeResponseControl(), responseRole);
     }
     template <class F>
     void forEachMap(F f) {

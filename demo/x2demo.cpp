@@ -1,4 +1,4 @@
-// x2demo: the whole system at work, in three processes and a few seconds.
+// x2demo: the whole system at work, in three processes and well under a second.
 //
 //   user agent      writes, deletes and rewrites entries of the two
 //                   shared-memory tables (writer of their entry maps, shadow
@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <numeric>
@@ -289,15 +290,15 @@ int userAgent(Run const& run, Child& self) {
         sendLine(self.out, fmt::format("shared {} {} {} {}", l->info.name, l->written, l->deleted, l->present.size()));
         for (std::uint32_t i = 0; i <= l->info.lastIndex; ++i) {
             std::string line = fmt::format("expect {} {} {}", l->info.name, i, l->state(i));
-            for (Bytes const& b : l->expected(i)) line += " " + hex(b);
+            for (Bytes const& b : l->expected(i)) line.append(" ").append(hex(b));
             sendLine(self.out, line);
         }
     }
     std::vector<double>& rt = out.roundTripsUs;
     std::sort(rt.begin(), rt.end());
     auto pct = [&](double p) { return rt.empty() ? 0.0 : rt[std::min(rt.size() - 1, std::size_t(rt.size() * p))]; };
-    sendLine(self.out, fmt::format("latency {} {} {:.0f} {:.0f}", egrL.written + ingL.written, rt.size(), pct(0.50),
-                                   pct(0.99)));
+    sendLine(self.out,
+             fmt::format("latency {} {} {:.0f} {:.0f}", egrL.written + ingL.written, rt.size(), pct(0.50), pct(0.99)));
     sendLine(self.out, "view " + viewOf(s));
 
     // Local tables: the same three phases; the simulated agent answers each
@@ -377,7 +378,7 @@ int hardwareAgent(Run const& run, Child& self) {
         for (std::uint32_t i = 0; i <= info->lastIndex; ++i) {
             std::string line = fmt::format("chip {} {}", info->name, i);
             for (std::uint32_t m = 0; m < info->arrays.size(); ++m)
-                line += " " + hex(hwsim::chipBytes(chip, hwsim::whereOf(d, i, m)));
+                line.append(" ").append(hex(hwsim::chipBytes(chip, hwsim::whereOf(d, i, m))));
             sendLine(self.out, line);
         }
     }
@@ -507,7 +508,8 @@ void waitExit(Child& c, int ms) {
         ::usleep(2000);
     }
     c.pid = -1;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Failure(fmt::format("the {} {}", c.role, exitText(status)));
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw Failure(fmt::format("the {} {}", c.role, exitText(status)));
 }
 
 // Checks the three reports; the summary's lines, and the first problem found.
@@ -519,8 +521,10 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
                                                "entries", "chip against the bit model, by index")};
     // The hardware agent's chip against the user agent's bit model.
     std::map<std::string, std::string> chip;
-    for (auto [kind, line] : h)
-        if (kind == "chip") chip[line.substr(0, line.find(' ', line.find(' ') + 1))] = line;
+    for (auto [kind, line] : h) {  // "<table> <index> <bytes of each memory>"
+        auto const key = line.find(' ', line.find(' ') + 1);
+        if (kind == "chip") chip[line.substr(0, key)] = line.substr(key);
+    }
     std::map<std::string, std::array<unsigned, 3>> tally;  // table: matches, entries, deletions cleared
     for (auto [kind, line] : u) {
         if (kind != "expect") continue;
@@ -530,10 +534,11 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
         std::getline(w, bytes);
         auto& t = tally[table];
         auto it = chip.find(table + " " + index);
-        bool const same = it != chip.end() && it->second == table + " " + index + bytes;
+        bool const same = it != chip.end() && it->second == bytes;
         t[0] += same, t[1] += 1, t[2] += same && state == "deleted";
-        if (!same) fail(fmt::format("{}[{}] ({}): the chip holds {}, the bit model{}", table, index, state,
-                                    it == chip.end() ? "nothing" : it->second, bytes));
+        if (!same)
+            fail(fmt::format("{}[{}] ({}): the chip holds{}, the bit model{}", table, index, state,
+                             it == chip.end() ? " nothing" : it->second, bytes));
     }
     bool localSeen = false;
     for (auto [kind, line] : u) {  // the shared tables' lines come first
@@ -544,19 +549,22 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
         std::string table;
         unsigned writes = 0, deletes = 0, entries = 0, match = 0, total = 0, cleared = 0;
         w >> table >> writes >> deletes >> entries;
-        if (kind == "local") w >> match >> total >> cleared;
-        else match = tally[table][0], total = tally[table][1], cleared = tally[table][2];
-        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {} match, {} differ ({} deleted ones cleared)",
-                                    table, writes, deletes, entries, match, total - match, cleared));
+        if (kind == "local")
+            w >> match >> total >> cleared;
+        else
+            match = tally[table][0], total = tally[table][1], cleared = tally[table][2];
+        lines.push_back(fmt::format("  {:<29} {:>6} {:>7} {:>7}   {} match, {} differ ({} of them deleted: zero)", table,
+                                    writes, deletes, entries, match, total - match, cleared));
         if (match != total || total == 0) fail(fmt::format("{}: {} of {} entries differ", table, total - match, total));
     }
     unsigned writes = 0, answered = 0, chipWrites = 0, refused = 0;
     double p50 = 0, p99 = 0;
     std::sscanf(first(u, "latency").c_str(), "%u %u %lf %lf", &writes, &answered, &p50, &p99);
     std::sscanf(first(h, "writes").c_str(), "%u %u", &chipWrites, &refused);
-    lines.push_back(fmt::format("  write responses: {} of {} shared-memory writes answered with their transaction id, "
-                                "state written ({} chip memory writes, {} refused)",
-                                answered, writes, chipWrites, refused));
+    lines.push_back(
+        fmt::format("  write responses: {} of {} writes answered with their transaction id, state written "
+                    "({} chip memory writes)",
+                    answered, writes, chipWrites));
     if (answered != writes || writes == 0) fail("writes without their write response");
     if (refused) fail("the chip refused writes");
     // Three processes, one view of each table.
@@ -568,12 +576,51 @@ std::vector<std::string> check(Report const& u, Report const& h, Report const& o
         w >> table >> entries >> responses;
         lines.push_back(fmt::format("  observer sees {}: {} entries, {} write responses", table, entries, responses));
     }
-    lines.push_back(fmt::format("  entries, responses and transaction ids: hardware agent {} user agent, observer {} "
-                                "user agent", hv == view ? "=" : "!=", ov == view ? "=" : "!="));
+    lines.push_back(
+        fmt::format("  entries, responses and transaction ids: hardware agent {} user agent, observer {} "
+                    "user agent",
+                    hv == view ? "=" : "!=", ov == view ? "=" : "!="));
     if (hv != view) fail("the hardware agent's view of the tables differs from the user agent's");
     if (ov != view) fail("the observer's view of the tables differs from the user agent's");
     lines.push_back(fmt::format("  round trip entryIs -> write response: p50 {:.0f} µs, p99 {:.0f} µs", p50, p99));
     return lines;
+}
+
+// Forks the three children; each runs its role and ends with its status.
+void spawn(Run const& run, std::span<Child> kids) {
+    int (*const roles[])(Run const&, Child&) = {hardwareAgent, userAgent, observer};
+    for (Child& c : kids)
+        if (::pipe(c.toChild) != 0 || ::pipe(c.toParent) != 0)
+            throw Failure(std::string("pipe: ") + std::strerror(errno));
+    for (std::size_t k = 0; k < kids.size(); ++k) {
+        Child& c = kids[k];
+        c.pid = ::fork();
+        if (c.pid < 0) throw Failure(std::string("fork: ") + std::strerror(errno));
+        if (c.pid == 0) {
+            // Only its own two ends stay open, so that a child's death is
+            // end of file to the parent.
+            for (Child& o : kids)
+                for (int fd :
+                     {o.toChild[1], o.toParent[0], &o == &c ? -1 : o.toChild[0], &o == &c ? -1 : o.toParent[1]})
+                    if (fd >= 0) ::close(fd);
+            c.in.fd = c.toChild[0];
+            c.out = c.toParent[1];
+            // Its statistics under a name of the run, so that the run can remove them.
+            ::setenv("AGENT_PROCESS_NAME", (run.entity + "-" + c.tag).c_str(), 1);
+            int rc = 1;
+            try {
+                rc = roles[k](run, c);
+            } catch (std::exception const& e) {
+                sendLine(c.out, std::string("error ") + e.what());
+            }
+            std::fflush(stdout);
+            std::_Exit(rc);
+        }
+        ::close(c.toChild[0]);
+        ::close(c.toParent[1]);
+        c.in.fd = c.toParent[0];
+        c.out = c.toChild[1];
+    }
 }
 
 // Removes what the run created: its maps, its statistics files, and the
@@ -602,49 +649,20 @@ int main(int argc, char**) {
     char const* seed = std::getenv("X2_SEED");
     run.seed = seed ? std::strtoull(seed, nullptr, 10) : std::uint64_t(start.time_since_epoch().count()) % 1000000007;
     std::string const mapRoot = Mem::ZorbRootPath::rootDir();
-    bool const hadMapRoot = std::filesystem::exists(mapRoot), hadStatsDir = std::filesystem::exists(Vex::Stats::statsDir());
-    std::printf("x2demo: a user agent, a hardware agent and an observer share EgrVlanTagActionProfileTable and\n"
-                "IngVlanTagActionProfileTable in %s/%s (X2_SEED=%llu)\n",
-                mapRoot.c_str(), run.entity.c_str(), static_cast<unsigned long long>(run.seed));
+    bool const hadMapRoot = std::filesystem::exists(mapRoot),
+               hadStatsDir = std::filesystem::exists(Vex::Stats::statsDir());
+    std::printf(
+        "x2demo: a user agent, a hardware agent and an observer share EgrVlanTagActionProfileTable and\n"
+        "IngVlanTagActionProfileTable in %s/%s (X2_SEED=%llu)\n",
+        mapRoot.c_str(), run.entity.c_str(), static_cast<unsigned long long>(run.seed));
 
     Child kids[3] = {Child("hardware agent", "hardware"), Child("user agent", "user"), Child("observer", "observer")};
-    int (*const roles[3])(Run const&, Child&) = {hardwareAgent, userAgent, observer};
-    for (Child& c : kids)
-        if (::pipe(c.toChild) != 0 || ::pipe(c.toParent) != 0) return std::perror("x2demo: pipe"), 1;
-    ::signal(SIGPIPE, SIG_IGN);  // a dead reader shows as end of file on its other pipe
-    for (int k = 0; k < 3; ++k) {
-        Child& c = kids[k];
-        c.pid = ::fork();
-        if (c.pid < 0) return std::perror("x2demo: fork"), 1;  // the children before it end with the pipes
-        if (c.pid == 0) {
-            // Only its own two ends stay open, so that a child's death is
-            // end of file to the parent.
-            for (Child& o : kids)
-                for (int fd : {o.toChild[1], o.toParent[0], &o == &c ? -1 : o.toChild[0], &o == &c ? -1 : o.toParent[1]})
-                    if (fd >= 0) ::close(fd);
-            c.in.fd = c.toChild[0];
-            c.out = c.toParent[1];
-            // Its statistics under a name of the run, so that the run can remove them.
-            ::setenv("AGENT_PROCESS_NAME", (run.entity + "-" + c.tag).c_str(), 1);
-            int rc = 1;
-            try {
-                rc = roles[k](run, c);
-            } catch (std::exception const& e) {
-                sendLine(c.out, std::string("error ") + e.what());
-            }
-            std::fflush(stdout);
-            std::_Exit(rc);
-        }
-        ::close(c.toChild[0]);
-        ::close(c.toParent[1]);
-        c.in.fd = c.toParent[0];
-        c.out = c.toChild[1];
-    }
     Child &hw = kids[0], &user = kids[1], &obs = kids[2];
-
     std::string failure;
     std::vector<std::string> summary;
+    ::signal(SIGPIPE, SIG_IGN);  // a dead reader shows as end of file on its other pipe
     try {
+        spawn(run, kids);
         for (Child& c : kids)
             if (expectLine(c, kids, 30000) != "ready") throw Failure(fmt::format("the {} did not get ready", c.role));
         std::printf("x2demo: all maps mounted; the user agent writes, deletes and rewrites\n");

@@ -174,7 +174,7 @@ private:
             agent.queue_.push_back({this, field, key != nullptr, k});
         }
         SimAgent& agent;
-        Lumo::Ptr<Vex::Entity> table;       // kept alive while watched
+        Lumo::Ptr<Vex::Entity> table;              // kept alive while watched
         Asic::DirectIndexTable* direct = nullptr;  // read tables: where the bulk read response goes
         LogicalFap::HwTableDesc const* desc = nullptr;
         Asic::MemLayout const* layout = nullptr;
