@@ -542,11 +542,14 @@ public:
             n = std::make_unique<VornDummy<Ops>>(debug_, path_, false);
         } else {
             ShadowCallbacks<Ops> cb;
+            // A kept record is looked up again after any key's notification.
             cb.onKey = [this](Key k) {
+                ++changes_;
                 if (onKey_) onKey_(k);
             };
             // A key gone is a change of that key: the owner hears it by key.
             cb.onKeyValue = [this](Key k, Value const* v) {
+                ++changes_;
                 if (onKey_) onKey_(k);
                 if (onKeyValue_) onKeyValue_(k, v);
             };
@@ -558,6 +561,7 @@ public:
                 if (onQuiesced_) onQuiesced_(q);
             };
             cb.onValue = [this](Value const& v, Value const* prev) {
+                ++changes_;
                 if (onValue_) onValue_(v, prev);
             };
             cb.onDisconnect = [this] { handleDisconnect(); };
@@ -727,9 +731,10 @@ public:
     // memory's bytes) gets answers from one consistent record for one
     // lookup. The record is kept only where everything this process sees
     // changes through this object: a writer or local map (its own calls) and
-    // a shadow, whose changes are taken in service(), which also delivers
-    // the changed keys; so a record kept before a key's notification is
-    // never used after it. A plain reader looks up afresh every time.
+    // a shadow, whose changes come with the notification of their keys:
+    // every delivered key, and every service() round, forgets the kept
+    // record, so a record kept before a key's notification is never used
+    // after it. A plain reader looks up afresh every time.
     Value const* lookupKept(Key key) const {
         if (editOpen_ && key == editKey_) return editPtr_;
         ImplKind const k = impl_->kind();
@@ -918,6 +923,7 @@ protected:
         ++changes_;
     }
     void deliverKey(Key k) {
+        ++changes_;
         if (onKey_) onKey_(k);
     }
 

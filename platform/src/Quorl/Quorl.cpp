@@ -21,15 +21,21 @@
 
 namespace Quorl {
 
+// The registration belongs to the process's address space: a child made by
+// fork() starts unregistered, so it registers again (a writer that dropped
+// its fence without being registered would lose wake-ups).
 bool registerForGlobalBarrier() {
-    static bool const registered = [] {
-        long cmds = ::syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
-        if (cmds < 0 || !(cmds & MEMBARRIER_CMD_GLOBAL_EXPEDITED) ||
-            !(cmds & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED))
-            return false;
-        return ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
-    }();
-    return registered;
+    static std::atomic<int> registeredPid{0};
+    static std::atomic<bool> registered{false};
+    int const pid = int(::getpid());
+    if (registeredPid.load(std::memory_order_acquire) == pid) return registered.load(std::memory_order_relaxed);
+    long cmds = ::syscall(SYS_membarrier, MEMBARRIER_CMD_QUERY, 0, 0);
+    bool const ok = cmds >= 0 && (cmds & MEMBARRIER_CMD_GLOBAL_EXPEDITED) &&
+                    (cmds & MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED) &&
+                    ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_GLOBAL_EXPEDITED, 0, 0) == 0;
+    registered.store(ok, std::memory_order_relaxed);
+    registeredPid.store(pid, std::memory_order_release);
+    return ok;
 }
 
 bool globalBarrier() { return ::syscall(SYS_membarrier, MEMBARRIER_CMD_GLOBAL_EXPEDITED, 0, 0) == 0; }
