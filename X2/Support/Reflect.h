@@ -284,24 +284,25 @@ struct FieldAttrs {
     }
 
     // Field i (0-based, below size) of e. The chain of comparisons of one
-    // index with constants compiles to one jump table.
+    // index with constants compiles to one jump table, kept inline in the
+    // caller so that each case returns straight to the glue's caller.
     template <class E>
-    static void get(unsigned i, E const& e, void* out) {
+    [[gnu::always_inline]] static void get(unsigned i, E const& e, void* out) {
         getAt(i, e, out, std::make_integer_sequence<unsigned, size>());
     }
     template <class E>
-    static void set(unsigned i, E& e, void const* value) {
+    [[gnu::always_inline]] static void set(unsigned i, E& e, void const* value) {
         setAt(i, e, value, std::make_integer_sequence<unsigned, size>());
     }
 
 private:
     template <class E, unsigned... I>
-    static void getAt([[maybe_unused]] unsigned i, [[maybe_unused]] E const& e, [[maybe_unused]] void* out,
+    [[gnu::always_inline]] static void getAt([[maybe_unused]] unsigned i, [[maybe_unused]] E const& e, [[maybe_unused]] void* out,
                       std::integer_sequence<unsigned, I...>) {
         (void)((i == I && (F::get(e, out), true)) || ...);
     }
     template <class E, unsigned... I>
-    static void setAt([[maybe_unused]] unsigned i, [[maybe_unused]] E& e, [[maybe_unused]] void const* value,
+    [[gnu::always_inline]] static void setAt([[maybe_unused]] unsigned i, [[maybe_unused]] E& e, [[maybe_unused]] void const* value,
                       std::integer_sequence<unsigned, I...>) {
         (void)((i == I && (F::set(e, value), true)) || ...);
     }
