@@ -237,10 +237,9 @@ def emit_source(src: Source) -> str:
         if t.fields:
             out.append(f"constexpr X2::FieldInfo {pfx}Fields[] = {{")
             for f in t.fields:
-                out.append(f'    {{"{f.name}", {f.array}, {f.offset}, {f.width}, {f.id}, "{f.type}", '
-                           f"&X2::setThunk<{E}, {f.width}, &{E}::{f.name}Is>, "
-                           f"&X2::getThunk<{E}, {f.width}, &{E}::{f.name}>}},")
+                out.append(f'    {{"{f.name}", {f.array}, {f.offset}, {f.width}, {f.id}, "{f.type}"}},')
             out.append("};")
+        emit_reflect.emit_field_check(t, f"{pfx}Fields" if t.fields else "{}", out)
         aggs = sorted(t.aggregates.items())
         for i, (a, parts) in enumerate(aggs):
             out.append(f"constexpr char const* {pfx}Parts{i}[] = {{{', '.join(f'{chr(34)}{p}{chr(34)}' for p in parts)}}};")

@@ -50,7 +50,29 @@ def emit_decl(src: Source, out: list[str]):
             out.append(f"        X2::byteArrayFns<E, E::DataByte{k}Index, E::DataByte{k}, &E::dataByte{k}, "
                        f"&E::dataByte{k}Is, &E::dataByte{k}Del>(),")
         out.append("    };")
+        emit_field_attrs(t, out)
         out.append("};")
+
+
+def emit_field_attrs(t: Table, out: list[str]):
+    """The entry's hardware fields as the glue serves them (X2::FieldAttrs), in
+    attribute order: from the same Field list as the table's FieldInfo array,
+    which emit_field_check ties to this one at compile time."""
+    if not t.fields:
+        out.append("    using Fields = X2::FieldAttrs<>;")
+        return
+    out.append("    using Fields = X2::FieldAttrs<")
+    for i, f in enumerate(t.fields):
+        sep = "," if i + 1 < len(t.fields) else ">;"
+        out.append(f"        X2::FieldAttr<{f.id}, {f.width}, &E::{f.name}, &E::{f.name}Is>{sep}")
+
+
+def emit_field_check(t: Table, fields: str, out: list[str]):
+    """In the table's source, beside its FieldInfo array `fields`: the glue's
+    field list names the same ids and widths in the same order."""
+    E = f"{t.name}::Entry"
+    out.append(f"static_assert(X2::ReflectTraits<{E}>::Fields::matches({fields}),")
+    out.append(f'              "the glue\'s fields of {t.name} differ from its FieldInfo list");')
 
 
 def emit_source(src: Source) -> str:

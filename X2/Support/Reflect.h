@@ -11,8 +11,10 @@
 // This is the one type-erased path of the library: the framework, the
 // registry's field access (X2::fieldGet / fieldSet) and the tools reach
 // fields through inspectOperation. Hardware fields are served through the
-// registry's FieldInfo thunks (the typed getters and setters), found by
-// field id: FieldInfo is the one list of field ids.
+// entry's typed getters and setters, inlined behind one jump on the field id
+// (FieldAttrs below); the generator emits that list from the same catalogue
+// data as the table's FieldInfo list, and the table's source checks at
+// compile time that the two agree.
 //
 // Attribute ids, per shape (every other id answers inspectNoAttribute):
 //   Entry           2.. by the entry rule: [entryIndex (inline form)], transactionId,
@@ -40,10 +42,13 @@
 // `result` takes a use.
 #include <cstdint>
 #include <new>
+#include <span>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 #include "Asic/Types.h"
+#include "AsicUtils/FieldOps.h"
 #include "Lumo/Exception.h"
 #include "Lumo/Inspect.h"
 #include "Lumo/Module.h"
@@ -55,6 +60,14 @@
 #include "X2/Support/LocalTable.h"
 #include "X2/Support/Registry.h"
 #include "X2/Support/WriteResponse.h"
+
+// A function kept out of line with its own signature, so that a caller can
+// jump to it as its last act (a tail call) instead of building a frame.
+#if defined(__clang__)
+#define X2_OUT_OF_LINE [[gnu::noinline]]
+#else
+#define X2_OUT_OF_LINE [[gnu::noipa]]
+#endif
 
 namespace X2 {
 
@@ -226,6 +239,75 @@ struct IndexGlue {
     }
 };
 
+// ---- hardware fields -----------------------------------------------------------
+
+// One hardware field of an entry as the glue serves it: its attribute id, its
+// width and the entry's typed getter and setter. The glue calls the typed
+// accessors themselves (inlined: a field get is a load, a shift and a mask),
+// so reflection and typed calls share the one bit model of AsicUtils.
+// `out` / `value` point to the field's value type, AsicUtils::FieldValue<W>
+// (Orrin::PerUnitBitmap above 64 bits).
+template <short Id, unsigned W, auto Get, auto Set>
+struct FieldAttr {
+    static constexpr short kId = Id;
+    static constexpr unsigned kWidth = W;
+    template <class E>
+    static void get(E const& e, void* out) {
+        *static_cast<AsicUtils::FieldValue<W>*>(out) = (e.*Get)();
+    }
+    template <class E>
+    static void set(E& e, void const* value) {
+        (e.*Set)(*static_cast<AsicUtils::FieldValue<W> const*>(value));
+    }
+};
+
+// The hardware fields of an entry in attribute order, emitted by the
+// generator from the same catalogue data as the table's FieldInfo list;
+// matches() lets the generated table source check at compile time that both
+// name the same ids and widths in the same order.
+template <class... F>
+struct FieldAttrs {
+    static constexpr unsigned size = sizeof...(F);
+
+    static constexpr bool consecutiveFrom(int first) {
+        [[maybe_unused]] int id = first;
+        return ((F::kId == id++) && ...);
+    }
+    static constexpr bool matches(std::span<FieldInfo const> fs) {
+        if (fs.size() != size) return false;
+        [[maybe_unused]] std::size_t i = 0;
+        [[maybe_unused]] auto same = [&](short id, unsigned width) {
+            FieldInfo const& f = fs[i++];
+            return f.id == id && f.width == width;
+        };
+        return (same(F::kId, F::kWidth) && ...);
+    }
+
+    // Field i (0-based, below size) of e. The chain of comparisons of one
+    // index with constants compiles to one jump table, kept inline in the
+    // caller so that each case returns straight to the glue's caller.
+    template <class E>
+    [[gnu::always_inline]] static void get(unsigned i, E const& e, void* out) {
+        getAt(i, e, out, std::make_integer_sequence<unsigned, size>());
+    }
+    template <class E>
+    [[gnu::always_inline]] static void set(unsigned i, E& e, void const* value) {
+        setAt(i, e, value, std::make_integer_sequence<unsigned, size>());
+    }
+
+private:
+    template <class E, unsigned... I>
+    [[gnu::always_inline]] static void getAt([[maybe_unused]] unsigned i, [[maybe_unused]] E const& e, [[maybe_unused]] void* out,
+                      std::integer_sequence<unsigned, I...>) {
+        (void)((i == I && (F::get(e, out), true)) || ...);
+    }
+    template <class E, unsigned... I>
+    [[gnu::always_inline]] static void setAt([[maybe_unused]] unsigned i, [[maybe_unused]] E& e, [[maybe_unused]] void const* value,
+                      std::integer_sequence<unsigned, I...>) {
+        (void)((i == I && (F::set(e, value), true)) || ...);
+    }
+};
+
 // ---- entries -----------------------------------------------------------------
 
 template <class X>
@@ -246,6 +328,9 @@ struct EntryGlue {
     static constexpr int kClearEccId = kEcc ? kIsValidId + 3 : -1;
     static constexpr int kIsUserWritableId = kIsValidId + (kEcc ? 4 : 3);
     static constexpr int kFirstFieldId = kIsUserWritableId + 1;
+    using Fields = typename ReflectTraits<X>::Fields;
+    static_assert(kFirstFieldId > 0 && Fields::consecutiveFrom(kFirstFieldId),
+                  "the hardware fields take the ids after isUserWritable, in order");
 
     static ByteArrayFns const& array(unsigned k) { return ReflectTraits<X>::kArrays[k]; }
 
@@ -257,27 +342,31 @@ struct EntryGlue {
             ::new (place) X();  // the index is the table's key, not part of the entry
     }
 
+    // A get or set of a hardware field is the common case and is served
+    // here, without a stack frame; everything else goes to attributeOperation.
     static std::uint32_t inspectOperation(void* result, void* object, Lumo::FieldDescriptor field, unsigned char op,
                                           void* key, void* value) {
+        // An absent descriptor has id 0, below every field id.
+        if (unsigned const i = unsigned(field.fieldId()) - unsigned(kFirstFieldId); i < Fields::size) {
+            if (op == Lumo::inspectGet) {
+                Fields::get(i, *static_cast<X const*>(object), result);
+                return Impl::done(op);
+            }
+            if (op == Lumo::inspectSet && value) {
+                Fields::set(i, *static_cast<X*>(object), value);
+                return Impl::done(op);
+            }
+        }
+        return attributeOperation(result, object, field, op, key, value);
+    }
+
+    X2_OUT_OF_LINE static std::uint32_t attributeOperation(void* result, void* object, Lumo::FieldDescriptor field,
+                                                              unsigned char op, void* key, void* value) {
         using namespace Impl;
-        if (!field) return wholeValue<X>(result, object, op, key);
         Lumo::FieldId const id = field.fieldId();
         X& e = *static_cast<X*>(object);
-        TableInfo const& t = T::tableInfo();
-        // Hardware fields first: the common case.
-        if (id >= Lumo::FieldId(kFirstFieldId) && id < Lumo::FieldId(kFirstFieldId) + t.fields.size()) {
-            FieldInfo const& f = t.fields[id - Lumo::FieldId(kFirstFieldId)];
-            if (op == Lumo::inspectGet) {
-                f.get(&e, result);
-                return done(op);
-            }
-            if (op == Lumo::inspectSet) {
-                if (!value) return absent(op);
-                f.set(&e, value);
-                return done(op);
-            }
-            return unsupported(op);
-        }
+        if (unsigned(id) - unsigned(kFirstFieldId) < Fields::size) return op == Lumo::inspectSet ? absent(op) : unsupported(op);
+        if (!field) return wholeValue<X>(result, object, op, key);
         if (id >= 0x8000) return noAttribute(op);
         int const a = int(id);
         if constexpr (kInline) {

@@ -2,11 +2,11 @@
 // Description of every generated table, for code that knows a table only by
 // name: the x2tables tool, data-driven tests, and the reflection glue
 // (X2/Support/Reflect.h). Each generated source registers its tables at load
-// time. FieldInfo is the one list of a table's field attributes; its thunks
-// call the generated typed getters and setters (the one bit model), and are
-// reached by field id through the entry's inspectOperation: code outside the
-// glue reads and writes fields with fieldGet / fieldSet below, which take
-// that path.
+// time. FieldInfo lists a table's field attributes (id, position, width);
+// the glue serves the same fields through the typed getters and setters (the
+// one bit model) and the generated table source checks at compile time that
+// both lists agree. Code outside the glue reads and writes fields with
+// fieldGet / fieldSet below, which go through the entry's inspectOperation.
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -42,11 +42,6 @@ struct FieldInfo {
     std::uint16_t width;
     short id;  // attribute id
     char const* type;
-    // The typed accessors behind the field's attribute: `value` / `out` point
-    // to the field's value type (AsicUtils::FieldValue<width>). Used by the
-    // reflection glue only.
-    void (*set)(void* entry, void const* value);
-    void (*get)(void const* entry, void* out);
 };
 
 struct AggregateInfo {
@@ -130,18 +125,6 @@ void registerTable(TableInfo const* t);
 std::span<TableInfo const* const> allTables();
 TableInfo const* findTable(std::string_view name);
 FieldInfo const* findField(TableInfo const& t, std::string_view name);
-
-// ---- thunks the generated tables point at ----------------------------------
-
-template <class E, unsigned W, auto Setter>
-void setThunk(void* e, void const* v) {
-    (static_cast<E*>(e)->*Setter)(*static_cast<AsicUtils::FieldValue<W> const*>(v));
-}
-
-template <class E, unsigned W, auto Getter>
-void getThunk(void const* e, void* out) {
-    *static_cast<AsicUtils::FieldValue<W>*>(out) = (static_cast<E const*>(e)->*Getter)();
-}
 
 // A field of an entry of table t, through the entry's inspectOperation (the
 // reflection glue). Raises Lumo::RangeException when the table's entry type
