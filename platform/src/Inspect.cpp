@@ -21,6 +21,9 @@ void assertProtoBufMessage() { fmassertFail("Lumo::Inspect", "Lumo/Inspect", "as
 
 namespace Inspect {
 
+// The glue of every loaded module, by module name. A library adds its
+// modules when it loads and removes them when it unloads; lookups by full
+// type name walk the modules' own types in their fixed order.
 namespace {
 struct ModuleGlue {
     ModuleInspectData const* module;

@@ -464,6 +464,18 @@ TEST(AccessorDeathTest, ACollectionOtherThanZeroStopsTheProcess) {
                         "bcm56275_a0::Default::AmaMemIngVlanTagActionProfileTable::notifyingAccessor("
                         "Asic::CollectionId), line ") +
                      "[0-9]+: Invalid CollectionId\\.");
+    // A shared-memory table's factories check the same way.
+    Lumo::Ptr<EgrVlanTagActionProfileTable> shared(new EgrVlanTagActionProfileTable("t"));
+    std::string const accessorFn =
+        "virtual Asic::IndexTable::Accessor* bcm56275_a0::Default::EgrVlanTagActionProfileTable::accessor(Asic::CollectionId)";
+    std::string const notifyingFn =
+        "virtual Asic::IndexTable::NotifyingAccessor* bcm56275_a0::Default::EgrVlanTagActionProfileTable::notifyingAccessor(Asic::CollectionId)";
+    EXPECT_DEATH(shared->accessor(1),
+                 quoted("X2/Default/EgrVlanTagActionProfileTable, function " + accessorFn + ", line ") +
+                     "[0-9]+: Invalid CollectionId\\.");
+    EXPECT_DEATH(shared->notifyingAccessor(1),
+                 quoted("X2/Default/EgrVlanTagActionProfileTable, function " + notifyingFn + ", line ") +
+                     "[0-9]+: Invalid CollectionId\\.");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
-// The entity framework's reflection interface: how the framework creates,
-// inspects and changes the values and entities of a type library that it
-// knows only by module and type index.
+// Reflection: the entry points through which generic code (the framework,
+// tools, the hardware side) reaches the values and entities of a type
+// library without its headers, naming each type by (module, type index) or
+// by its full name.
 //
 // A type library specialises two templates for each of its types X, under a
 // tag type private to the library:
