@@ -410,6 +410,21 @@ struct Pipes {
     }
 };
 
+// Forks the hardware agent and waits until `user` follows its write
+// responses; -1 (the agent gone) when that takes over 30 s.
+pid_t startHardwareAgent(Hw& user, Pipes& p) {
+    pid_t const child = forkHardwareAgent(p.ping[0], p.pong[1], p.ready[1]);
+    bool up = readByte(p.ready[0], 30000);
+    for (double end = Lumo::time() + 30; up && !user.settled(user.table->writeResponseMap());) {
+        if (Lumo::time() > end) up = false;
+        user.step(5, -1);
+    }
+    if (up) return child;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+}
+
 void roundtrip(benchmark::State& state) {
     std::string const root = benchRoot();
     Mem::ZorbRootPath::rootDirIs(root);
@@ -419,16 +434,9 @@ void roundtrip(benchmark::State& state) {
         Responses resp;
         resp.table = user.table.ptr();
         resp.notifierIs(user.table.ptr());
-        pid_t const child = forkHardwareAgent(p.ping[0], p.pong[1], p.ready[1]);
-        bool up = readByte(p.ready[0], 30000);
-        for (double end = Lumo::time() + 30; up && !user.settled(user.table->writeResponseMap());) {
-            if (Lumo::time() > end) up = false;
-            user.step(5, -1);
-        }
-        if (!up) {
+        pid_t const child = startHardwareAgent(user, p);
+        if (child < 0) {
             state.SkipWithError("the hardware agent did not come up");
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
             return;
         }
         std::vector<double> subject, baseline;
@@ -476,14 +484,11 @@ void agentRate(benchmark::State& state) {
         Responses resp;
         resp.table = user.table.ptr();
         resp.notifierIs(user.table.ptr());
-        pid_t const child = forkHardwareAgent(p.ping[0], p.pong[1], p.ready[1]);
-        if (!readByte(p.ready[0], 30000)) {
+        pid_t const child = startHardwareAgent(user, p);
+        if (child < 0) {
             state.SkipWithError("the hardware agent did not come up");
-            ::kill(child, SIGKILL);
-            ::waitpid(child, nullptr, 0);
             return;
         }
-        while (!user.settled(user.table->writeResponseMap())) user.step(5, -1);
         std::vector<std::uint64_t> want(kKeys, 0);
         std::uint32_t gen = 0;
         std::uint64_t written = 0;
