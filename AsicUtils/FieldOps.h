@@ -234,7 +234,9 @@ template <unsigned Off, unsigned W, class T, class I, unsigned Cap, unsigned F>
 inline FieldValue<W> getField(Inline<T, I, Cap, F> const& a) {
     if constexpr (W <= 64) {
         using S = Impl::Span<Off, W>;
-        if (__builtin_expect(S::endByte <= a.size(), 1)) return Impl::get<Off, W, Cap>(a.data());
+        // The stored size unclamped: any size from the field's end on (up to
+        // Cap, where the field lies) means the field's bytes are all there.
+        if (__builtin_expect(S::endByte <= a.storedSize(), 1)) return Impl::get<Off, W, Cap>(a.data());
         if (std::uint64_t(a.size()) * 8 <= Off) return 0;
         std::uint8_t buf[Cap];
         Impl::snapshot(a, buf);
@@ -253,7 +255,9 @@ template <unsigned Off, unsigned W, class T, class I, unsigned Cap, unsigned F>
 inline void setField(Inline<T, I, Cap, F>& a, std::uint64_t v) {
     static_assert(W <= 64);
     using S = Impl::Span<Off, W>;
-    std::uint32_t const oldSize = a.size();
+    // Unclamped: only a size below the field's end (so below Cap) is used
+    // as a position here; growThenTrim clamps the rest.
+    std::uint32_t const oldSize = a.storedSize();
     if (__builtin_expect(oldSize < S::endByte, 0)) {
         // Bytes from the old size up to the field's end join the array as zeros.
         std::memset(a.data() + oldSize, 0, S::endByte - oldSize);

@@ -340,8 +340,9 @@ private:
     // Bit 32 marks a memo that holds a key: a tag of 0 matches no key.
     static constexpr std::uint64_t kRecentValid = std::uint64_t(1) << 32;
     void forgetRecent() { recentTag_ = 0; }
-    // Out of line, so that a memo hit runs without a frame.
-    __attribute__((noinline)) Node* lookupRecentSlow(std::uint64_t tag) const {
+    // Out of line, so that a memo hit runs without a frame; the lookup is
+    // inlined here (flatten), one call deep.
+    __attribute__((noinline, flatten)) Node* lookupRecentSlow(std::uint64_t tag) const {
         Node* n = lookupBits(std::uint32_t(tag));
         recentNode_ = n;
         recentTag_ = tag;

@@ -7,6 +7,10 @@
 //                     through the notifying accessor and its entry accessor
 //            baseline the same through the typed calls: entryDirect,
 //                     isValid, transactionId, each data array, writeResponseIs
+//   calls:   subject  the loop of change/subject through an accessor whose
+//                     operations do nothing (one 20-byte span, no lookup):
+//                     what the interface's calls cost by themselves
+//            baseline change/baseline over IsecScTcam, again
 //   agent:   subject  a user's entryIs followed by the simulated agent's
 //                     answer (chip write and write response)
 //            baseline the user's entryIs alone
@@ -104,6 +108,48 @@ void changeBaseline(benchmark::State& state) {
     }
 }
 
+// The interface with nothing behind it, reached through a pointer that the
+// compiler cannot see through.
+struct NoWork final : Asic::IndexTableAccessor {
+    unsigned char bytes[20] = {};
+    unsigned numOfSubEntries() const override { return 1; }
+    bool entryExists(void const*) const override { return true; }
+    bool entryIsValid(void const*, unsigned) const override { return true; }
+    Asic::TransactionId entryTransactionId(void const*) const override { return 1; }
+    Asic::HwTable::MemId entryDataMemIdMax() const override { return 0; }
+    std::uint32_t entryDataMaxSize(Asic::HwTable::MemId) const override { return sizeof bytes; }
+    std::span<unsigned char const> entryDataPtr(void const*, Asic::HwTable::MemId) const override {
+        return {bytes, sizeof bytes};
+    }
+    std::span<unsigned char> entryDataPtrIs(void const*, Asic::HwTable::MemId) override { return {bytes, sizeof bytes}; }
+    void updateWriteResponse(void const*, Asic::HwTable::WriteResponse const&) override {}
+    void entryPublish(Asic::Index, Asic::TransactionId) override {}
+    void entryPublishIfValid(Asic::Index, Asic::TransactionId) override {}
+    void entryDelete(Asic::Index) override {}
+};
+
+void callsAlone(benchmark::State& state) {
+    NoWork impl;
+    Asic::IndexTableAccessor* a = &impl;
+    benchmark::DoNotOptimize(a);
+    std::uint8_t out[kMaxBytes * 4];
+    std::uint32_t i = 0;
+    Asic::TransactionId tid = 1;
+    for (auto _ : state) {
+        if (a->entryExists(&i) && a->entryIsValid(&i, 0)) {
+            Asic::HwTable::WriteResponse w;
+            w.transactionId = a->entryTransactionId(&i) + tid;
+            std::span<unsigned char const> s = a->entryDataPtr(&i, 0);
+            std::memcpy(out, s.data(), s.size());
+            w.entryState = Asic::HwTable::EntryState::entryStateWritten;
+            a->updateWriteResponse(&i, w);
+        }
+        benchmark::DoNotOptimize(out);
+        i = i == 1023 ? 0 : i + 1;
+        tid += i == 0;
+    }
+}
+
 template <class T>
 LogicalFap::HwTableDesc const& descriptorOf() {
     auto e = Vex::Entity::singletonExists(std::string(T::kTypeName) + "Desc");
@@ -132,6 +178,8 @@ BENCHMARK(changeSubject<MirrorSessionTable>)->Name("change/subject/MirrorSession
 BENCHMARK(changeBaseline<MirrorSessionTable>)->Name("change/baseline/MirrorSessionTable");
 BENCHMARK(changeSubject<IsecScTcam>)->Name("change/subject/IsecScTcam");
 BENCHMARK(changeBaseline<IsecScTcam>)->Name("change/baseline/IsecScTcam");
+BENCHMARK(callsAlone)->Name("calls/subject/IsecScTcam");
+BENCHMARK(changeBaseline<IsecScTcam>)->Name("calls/baseline/IsecScTcam");
 BENCHMARK(agent<IsecScTcam, true>)->Name("agent/subject/IsecScTcam");
 BENCHMARK(agent<IsecScTcam, false>)->Name("agent/baseline/IsecScTcam");
 

@@ -32,6 +32,9 @@ public:
     PodArray() = default;
 
     std::uint32_t size() const { return size_ <= Cap ? size_ : Cap; }
+    // The size as stored, above Cap only in damaged bytes: for a caller that
+    // clamps it itself where it matters (a field setter, on its slow path).
+    std::uint32_t storedSize() const { return size_; }
     static constexpr std::uint32_t capacity() { return Cap; }
     T const* data() const { return data_; }
     T* data() { return data_; }
