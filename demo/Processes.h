@@ -1,7 +1,7 @@
 #pragma once
 // The demonstration's plumbing: line-based pipes between the parent and its
-// children, and the two shared-memory tables as one process mounts them and
-// services them from its own loop.
+// children, and views of the two shared-memory tables for comparing them
+// across processes (each process mounts them through hwsim::SharedTables).
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,10 +14,7 @@
 
 #include <fmt/format.h>
 
-#include "VexSharedMem/CollectionControl.h"
-#include "Vorn/MapDescriptor.h"
-#include "X2/Default/EgrVlanTagActionProfileTable.h"
-#include "X2/Default/IngVlanTagActionProfileTable.h"
+#include "hwsim/SharedTables.h"
 
 namespace demo {
 
@@ -82,75 +79,9 @@ struct Child {
 
 // ---- the two shared tables -------------------------------------------------
 
-using Egr = bcm56275_a0::Default::EgrVlanTagActionProfileTable;
-using Ing = bcm56275_a0::Default::IngVlanTagActionProfileTable;
-
-// Both tables under parent entity `entity` (maps "<root>/<entity>/<table>/
-// entry" and ".../writeResponse"), each entry map mounted as `entryRole`
-// and each write-response map as `responseRole`.
-struct SharedTables {
-    Lumo::Ptr<Vex::Entity> parent;
-    Lumo::Ptr<Egr> egr;
-    Lumo::Ptr<Ing> ing;
-    VexSharedMem::Mounter mounter;
-
-    SharedTables(std::string const& entity, Vorn::VornType entryRole, Vorn::VornType responseRole) {
-        parent = new Vex::Entity(entity);
-        egr = new Egr("EgrVlanTagActionProfileTable");
-        ing = new Ing("IngVlanTagActionProfileTable");
-        parent->childIs(egr);
-        parent->childIs(ing);
-        auto mount = [&](auto const& control, Vorn::VornType role) {
-            Vorn::MapDescriptor d(128);
-            d.type = role;
-            mounter.mount(control, d);
-        };
-        // Entries first: a reader services its maps in this order, so it
-        // tends to hear of an entry before its write response.
-        mount(egr->entryControl(), entryRole);
-        mount(ing->entryControl(), entryRole);
-        mount(egr->writeResponseControl(), responseRole);
-        mount(ing->writeResponseControl(), responseRole);
-    }
-    template <class F>
-    void forEachMap(F f) {
-        f(egr->entryMap());
-        f(egr->writeResponseMap());
-        f(ing->entryMap());
-        f(ing->writeResponseMap());
-    }
-    // Services every map once (reader maps hand their changes to the
-    // tables, which publish them); true while work remains.
-    bool service() { return mounter.poll(); }
-    // Sleeps in the maps' descriptors (and `extra`) for up to `ms`, unless
-    // a map has work to do first.
-    void wait(int ms, int extra = -1) {
-        std::vector<pollfd> p;
-        bool ready = true;
-        forEachMap([&](auto& m) {
-            if (m.fd() < 0) return;
-            ready = ready && m.prepareToWait();
-            p.push_back({m.fd(), POLLIN, 0});
-        });
-        if (!ready) return;
-        if (extra >= 0) p.push_back({extra, POLLIN, 0});
-        ::poll(p.data(), nfds_t(p.size()), ms);
-    }
-    void step(int ms, int extra = -1) {
-        if (!service()) wait(ms, extra);
-    }
-    // Until every map is mounted and quiet; false after `ms`.
-    bool mountAll(int ms) {
-        auto const end = Clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            bool all = true;
-            forEachMap([&](auto& m) { all = all && m.mountStatus() == Vorn::mounted && m.quiesced(); });
-            if (all) return true;
-            if (Clock::now() > end) return false;
-            step(20);
-        }
-    }
-};
+using hwsim::SharedTables;
+using Egr = SharedTables::Egr;
+using Ing = SharedTables::Ing;
 
 // A table as one process sees it: its entries and write responses, with a
 // digest of every (index, transaction id, state), for comparing views.

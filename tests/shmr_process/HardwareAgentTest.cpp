@@ -36,11 +36,10 @@
 
 #include "../shm_support/ShmTest.h"
 #include "Lumo/Time.h"
-#include "Mem/Sentry.h"
-#include "VexSharedMem/CollectionControl.h"
 #include "X2/Default/EgrVlanTagActionProfileTable.h"
 #include "X2/Default/IngVlanTagActionProfileTable.h"
 #include "hwsim/BitModel.h"
+#include "hwsim/SharedTables.h"
 #include "hwsim/SimAgent.h"
 
 namespace {
@@ -52,61 +51,10 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint32_t kKeys = Egr::Entry::Index::max() + 1;
 static_assert(Ing::Entry::Index::max() + 1 == kKeys);
 
-Vorn::MapDescriptor desc(VornType type) {
-    Vorn::MapDescriptor d(256);
-    d.type = type;
-    return d;
-}
-
 // Both tables under "agent", each map mounted as told, serviced from the
 // process's own loop.
-struct Side {
-    Lumo::Ptr<Vex::Entity> parent = new Vex::Entity("agent");
-    Lumo::Ptr<Egr> egr = new Egr("egr");
-    Lumo::Ptr<Ing> ing = new Ing("ing");
-    VexSharedMem::Mounter mounter;
-
-    Side(VornType entryRole, VornType wrRole) {
-        parent->childIs(egr);
-        parent->childIs(ing);
-        mounter.mount(egr->writeResponseControl(), desc(wrRole));
-        mounter.mount(egr->entryControl(), desc(entryRole));
-        mounter.mount(ing->writeResponseControl(), desc(wrRole));
-        mounter.mount(ing->entryControl(), desc(entryRole));
-    }
-    template <class F>
-    void forMaps(F&& f) {
-        f(egr->entryMap());
-        f(egr->writeResponseMap());
-        f(ing->entryMap());
-        f(ing->writeResponseMap());
-    }
-    // Services everything; sleeps in the maps' descriptors and `extra`
-    // for up to `ms` when nothing is left to do.
-    void step(int ms, int extra = -1) {
-        if (mounter.poll()) return;
-        std::vector<pollfd> p;
-        bool ready = true;
-        forMaps([&](auto& m) {
-            if (m.fd() < 0) return;
-            ready = ready && m.prepareToWait();
-            p.push_back({m.fd(), POLLIN, 0});
-        });
-        if (!ready) return;
-        if (extra >= 0) p.push_back({extra, POLLIN, 0});
-        ::poll(p.data(), nfds_t(p.size()), ms);
-    }
-    // Every reader map mounted on a live writer and quiet.
-    bool settled() {
-        if (mounter.poll()) return false;
-        bool ok = true;
-        forMaps([&](auto& m) {
-            auto* s = dynamic_cast<Mem::ReaderSentry*>(m.mounter());
-            if (m.fd() >= 0)
-                ok = ok && m.mountStatus() == Vorn::mounted && m.quiesced() && s && s->writerStillThere();
-        });
-        return ok;
-    }
+struct Side : hwsim::SharedTables {
+    Side(VornType entryRole, VornType responseRole) : SharedTables("agent", entryRole, responseRole, 256) {}
 };
 
 bool waitByte(int fd, int ms) {
