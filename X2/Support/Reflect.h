@@ -251,12 +251,15 @@ template <short Id, unsigned W, auto Get, auto Set>
 struct FieldAttr {
     static constexpr short kId = Id;
     static constexpr unsigned kWidth = W;
+    // Always inline: in an entry with many fields the compiler would
+    // otherwise stop inlining part way through the glue's jump table, and
+    // those fields would pay a second call.
     template <class E>
-    static void get(E const& e, void* out) {
+    [[gnu::always_inline]] static void get(E const& e, void* out) {
         *static_cast<AsicUtils::FieldValue<W>*>(out) = (e.*Get)();
     }
     template <class E>
-    static void set(E& e, void const* value) {
+    [[gnu::always_inline]] static void set(E& e, void const* value) {
         (e.*Set)(*static_cast<AsicUtils::FieldValue<W> const*>(value));
     }
 };
