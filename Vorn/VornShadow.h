@@ -17,7 +17,12 @@
 // compacting its file) is re-indexed without being reported gone: a key is
 // reported gone only after a lookup in the shared files confirms that the
 // map no longer holds it, and a slot that cannot be read stably is looked at
-// again later rather than taken for empty (never absent while present). The
+// again later rather than taken for empty (never absent while present). A
+// key that left its slot for one the shadow could not read yet is "in
+// transit": in no record, not reported gone. The writer may remove it before
+// that slot is read, so at the end of every service round each key in
+// transit is looked up again (settleTransit()): gone, indexed, or its slot
+// brought up to date. The
 // owner reads values through the shadow's read operations, which answer
 // from the shared files.
 //
@@ -125,7 +130,7 @@ public:
         }
         Value v;
         IterHint hint;
-        SlotRead read = reader_.readSlot(slot, v, hint);
+        SlotRead read = hold_ && hold_(slot) ? SlotRead::unknown : reader_.readSlot(slot, v, hint);
         if (read == SlotRead::unknown) {
             LUMO_FMTRACE(debug_, 5, "KeyShadowStore", "slotIndex:{} still changing, looking again later", slot);
             ++unsettled_;
@@ -172,11 +177,11 @@ public:
             if (stillPresent) {
                 ++movedAway_;
                 bool indexedThere = h.slot < store_.count() && store_[h.slot].linked() && store_[h.slot].key == old;
-                if (cfg_.captureValues && !indexedThere) carry(old, values_[slot]);
+                if (!indexedThere) carry(old, cfg_.captureValues ? values_[slot] : Value{});
                 if (!indexedThere && !doSlot(h.slot, 0, true, validate, depth + 1))
                     pending_.push_back(h.slot);
             } else {
-                if (cfg_.captureValues) forget(old);
+                forget(old);
                 if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(old, cfg_.captureValues ? &values_[slot] : nullptr);
             }
         }
@@ -196,7 +201,7 @@ public:
                 }
             } else {
                 std::int32_t other = map_.find(key, rhash);
-                if (cfg_.captureValues) hadPrev = takeCarried(key, prev);
+                hadPrev = takeCarried(key, prev) && cfg_.captureValues;
                 if (other >= 0) {
                     if (cfg_.captureValues) {
                         prev = values_[std::uint32_t(other)];
@@ -233,18 +238,55 @@ public:
         map_.remove(slot, counters_.occupied());
         rec.key = Key{};
         rec.rhash = 0;
-        if (cfg_.captureValues) forget(k);
+        forget(k);
         if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &values_[slot] : nullptr);
     }
 
-    // The end of a flush: keys on their way between two slots (value shadow)
-    // are in no record; they are reported gone with their carried values.
+    // The end of a flush: keys in transit are in no record; they are
+    // reported gone (with their carried values).
     void flushCarried() {
         std::vector<std::pair<Key, Value>> c;
-        c.swap(carried_);
+        c.swap(transit_);
         for (auto const& [k, v] : c)
-            if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, &v);
+            if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &v : nullptr);
     }
+
+    // Looks up every key in transit in the shared files: one the map no
+    // longer holds is reported gone (once: it leaves transit), one held by a
+    // slot not indexed for it has that slot brought up to date (which
+    // indexes it and takes it out of transit) or left pending when the slot
+    // cannot be read stably; it stays in transit until one or the other.
+    void settleTransit() {
+        if (transit_.empty()) return;
+        std::vector<Key> keys;
+        keys.reserve(transit_.size());
+        for (auto const& e : transit_) keys.push_back(e.first);
+        for (Key k : keys) {
+            auto it = findTransit(k);
+            if (it == transit_.end()) continue;  // indexed by an earlier slot's update
+            if (slotOf(k) >= 0) {
+                transit_.erase(it);
+                continue;
+            }
+            Value cur;
+            IterHint h;
+            bool present;
+            try {
+                present = reader_.lookup(k, cur, h);
+            } catch (ReadContentionException const&) {
+                ++unsettled_;
+                continue;
+            }
+            if (!present) {
+                Value last = it->second;
+                transit_.erase(it);
+                if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &last : nullptr);
+                continue;
+            }
+            if (!doSlot(h.slot, 0, true, [](std::uint64_t) { return true; })) pending_.push_back(h.slot);
+        }
+    }
+    std::size_t inTransit() const { return transit_.size(); }
 
     // The slot the shadow knows for `key`, or -1.
     std::int32_t slotOf(Key key) const { return map_.find(key, Lumo::Util::reverse(reader_.ops().hash(key))); }
@@ -290,6 +332,9 @@ public:
         p.swap(pending_);
         for (std::uint32_t slot : p) f(slot);
     }
+    // Tests only: a slot for which `hold` answers true reads as still
+    // changing, as if the writer were busy on it (none when empty).
+    void holdSlotsIs(std::function<bool(std::uint32_t)> hold) { hold_ = std::move(hold); }
     void shrinkEnabledIs(bool on) { cfg_.shrinkEnabled = on; }
     void notifyingIs(bool on) { cfg_.notifying = on; }
     bool notifying() const { return cfg_.notifying; }
@@ -328,34 +373,41 @@ private:
     std::uint64_t unsettled_ = 0;
     std::uint64_t movedAway_ = 0;
     std::vector<std::uint32_t> pending_;
+    std::function<bool(std::uint32_t)> hold_;
     static constexpr int kMaxSettleDepth = 8;
 
-    // Keys that left their slot for another one, with their values, until
-    // the other slot is brought up to date (value shadow only).
+    // Keys in transit: each left its slot for another one that is not yet
+    // indexed for it, with (value shadow) the last value seen, until it is
+    // indexed there or reported gone. A key is here at most once, and no
+    // indexed key is here, so the list never outgrows the keys the shadow
+    // once held; settleTransit() empties it at the end of every round.
     void carry(Key k, Value const& v) {
-        // Kept until the key is indexed in its new slot or reported gone (the
-        // new slot may not be readable at once); bounded, oldest dropped.
-        if (carried_.size() >= kMaxCarried) carried_.erase(carried_.begin());
-        carried_.push_back({k, v});
+        auto it = findTransit(k);
+        if (it != transit_.end())
+            it->second = v;
+        else
+            transit_.push_back({k, v});
     }
-    static constexpr std::size_t kMaxCarried = 1024;
+    typename std::vector<std::pair<Key, Value>>::iterator findTransit(Key k) {
+        auto it = transit_.begin();
+        while (it != transit_.end() && it->first != k) ++it;
+        return it;
+    }
+    // Takes `k` out of transit; false when it was not in transit.
     bool takeCarried(Key k, Value& out) {
-        for (auto it = carried_.rbegin(); it != carried_.rend(); ++it)
-            if (it->first == k) {
-                out = it->second;
-                carried_.erase(std::next(it).base());
-                return true;
-            }
-        return false;
+        auto it = findTransit(k);
+        if (it == transit_.end()) return false;
+        out = it->second;
+        transit_.erase(it);
+        return true;
     }
-    // A key that no longer needs its carried value (reported gone).
+    // A key reported gone leaves transit.
     void forget(Key k) {
         Value unused;
-        while (takeCarried(k, unused)) {
-        }
+        takeCarried(k, unused);
     }
     std::vector<Value> values_;
-    std::vector<std::pair<Key, Value>> carried_;
+    std::vector<std::pair<Key, Value>> transit_;
 };
 
 template <class Ops>
@@ -409,7 +461,8 @@ public:
     // remains. Corruption met on the way is routed to corruptionDetected().
     bool service(std::size_t budget = 4096) {
         try {
-            return syncer_.service(budget);
+            bool more = syncer_.service(budget);
+            return settle() || more;
         } catch (Lumo::CorruptionDetectedException const& e) {
             corruptionDetected(e.msg());
             return false;
@@ -504,11 +557,24 @@ private:
             syncer_.revisit(slot);
         store_.takePending([&](std::uint32_t s) { syncer_.revisit(s); });
     }
+    // The end of a round: keys in transit are resolved; slots that could not
+    // be read go back to the syncer. True when some did.
+    bool settle() {
+        if (!attached_ || syncer_.mode() != Syncer::syncing) return false;
+        store_.settleTransit();
+        bool revisits = false;
+        store_.takePending([&](std::uint32_t s) {
+            syncer_.revisit(s);
+            revisits = true;
+        });
+        return revisits;
+    }
     std::uint32_t resyncRange() override {
         reader_.doResize();
         return std::max(store_.records(), reader_.numSlots());
     }
     void syncComplete() override {
+        settle();
         syncSequence_ = quorl_.nextSequence();
         LUMO_FMTRACE(debug_, 5, "VornShadow", "Synchronization complete, seq:{}", syncSequence_);
         firstSyncDone_ = true;

@@ -253,6 +253,159 @@ TEST_F(ShadowFixture, WriterCleanupDisconnectsAndFlushes) {
     for (auto const& [k, v] : rep.last) EXPECT_FALSE(v) << k;
 }
 
+// Keys on their way between two slots. After each writer step not marked
+// `sync`, the shadow is serviced while it can read only the slots the key
+// occupied before the step (the others read as still changing, as under a
+// busy writer): it learns that the key left its slot and still exists, but
+// cannot index it where it went. The writer then goes on (removes it, moves
+// it again, rewrites it) before the shadow reads that slot. At every step
+// marked `sync` the owner's view, built from the callbacks alone, equals the
+// map; no key is ever reported gone twice, nor with a value other than the
+// last one reported.
+enum class TransitOp { move, compact, remove, add };
+struct TransitStep {
+    TransitOp op;
+    bool sync;  // else held: only the key's former slots readable
+};
+struct TransitCase {
+    char const* name;
+    std::vector<TransitStep> steps;
+};
+
+TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
+    using V = Rec64;
+    using Op = TransitOp;
+    constexpr bool held = false, sync = true;
+    std::vector<TransitCase> const cases = {
+        {"move, remove", {{Op::move, held}, {Op::remove, sync}}},
+        {"compaction, remove", {{Op::compact, held}, {Op::remove, sync}}},
+        {"move twice, remove", {{Op::move, held}, {Op::move, held}, {Op::remove, sync}}},
+        {"compaction, move, remove", {{Op::compact, held}, {Op::move, held}, {Op::remove, sync}}},
+        {"move, rewrite", {{Op::move, held}, {Op::add, sync}}},
+        {"move, remove, re-add", {{Op::move, held}, {Op::remove, held}, {Op::add, sync}, {Op::remove, sync}}},
+        {"move, move", {{Op::move, held}, {Op::move, sync}, {Op::remove, sync}}},
+        {"move, remove, then again", {{Op::move, held}, {Op::remove, sync}, {Op::add, sync}, {Op::move, held},
+                                      {Op::remove, sync}}},
+    };
+    constexpr std::uint32_t kKey = 7, kFillers = 200;
+    // One case; a failed assertion ends it, not the others.
+    auto run = [&](TransitCase const& c, bool capture) {
+        SCOPED_TRACE(fmt::format("{}, value capture {}", c.name, capture));
+        TempRoot root;
+        Mem::RootPath rp = root.map("transit");
+        Writer<V> w(debug(), "transit", Vorn::MapDescriptor(8), ops<V>(), rp);
+        w.initialize("none");
+        std::map<std::uint32_t, V> oracle;
+        std::map<std::uint32_t, std::optional<V>> view;  // the owner's: value when captured
+        std::vector<std::string> errors;
+        Vorn::ShadowCallbacks<Vorn::BasicOps<V>> cb;
+        cb.onKey = [&](std::uint32_t k) { view.try_emplace(k); };
+        cb.onValue = [&](V const& v, V const*) { view[keyOf(v)] = v; };
+        cb.onKeyValue = [&](std::uint32_t k, V const* v) {
+            auto it = view.find(k);
+            if (w.lookup(k)) errors.push_back(fmt::format("key {} reported gone while the map holds it", k));
+            if (it == view.end())
+                errors.push_back(fmt::format("key {} reported gone while not held", k));
+            else if (capture && (!v || !it->second || !(*v == *it->second)))
+                errors.push_back(fmt::format("key {} reported gone without its last value", k));
+            else
+                view.erase(it);
+        };
+        Vorn::ShadowConfig cfg;
+        cfg.captureValues = capture;
+        Shadow<V> s(debug(), "transit", rp, ops<V>(), cb, cfg);
+        ASSERT_TRUE(s.initialize("test"));
+        std::uint32_t gen = 0, nextFiller = 1000;
+        auto put = [&](std::uint32_t k) {
+            oracle[k] = makeValue<V>(k, ++gen);
+            w.write(oracle[k], true);
+        };
+        auto del = [&](std::uint32_t k) {
+            V out;
+            ASSERT_TRUE(w.remove(k, out));
+            oracle.erase(k);
+        };
+        auto slotOfKey = [&]() -> std::int32_t {
+            V v;
+            Vorn::IterHint h;
+            return s.reader().lookup(kKey, v, h) ? std::int32_t(h.slot) : -1;
+        };
+        auto matches = [&]() -> ::testing::AssertionResult {
+            if (!errors.empty()) return ::testing::AssertionFailure() << errors.front();
+            std::vector<std::uint32_t> seen, want;
+            for (auto const& [k, v] : view) {
+                seen.push_back(k);
+                auto it = oracle.find(k);
+                if (capture && it != oracle.end() && !(v && *v == it->second))
+                    return ::testing::AssertionFailure() << "key " << k << " holds a stale value";
+            }
+            for (auto const& [k, v] : oracle) want.push_back(k);
+            if (seen != want) {
+                std::string extra, missing;
+                for (std::uint32_t k : seen)
+                    if (!oracle.count(k)) extra += fmt::format(" {}", k);
+                for (std::uint32_t k : want)
+                    if (!view.count(k)) missing += fmt::format(" {}", k);
+                return ::testing::AssertionFailure()
+                       << "the owner's view holds keys the map does not {" << extra << " } and lacks {" << missing
+                       << " }";
+            }
+            return ::testing::AssertionSuccess();
+        };
+        // Fillers below the key, so that the key sits in a high slot.
+        for (std::uint32_t f = 0; f < kFillers; ++f) put(nextFiller++);
+        put(kKey);
+        ASSERT_TRUE(s.serviceUntilSynced(5000));
+        ASSERT_TRUE(matches());
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE(fmt::format("step {}", i));
+            std::int32_t before = slotOfKey();
+            switch (c.steps[i].op) {
+                case Op::move:
+                    // The freed slot is reused first: a filler takes it
+                    // and the key lands in another one.
+                    del(kKey);
+                    put(nextFiller++);
+                    put(kKey);
+                    ASSERT_NE(slotOfKey(), before);
+                    break;
+                case Op::compact:
+                    // Removals leave the file sparse; the writer compacts
+                    // it, moving the key down.
+                    for (std::uint32_t f = 0; f < kFillers - 2 && slotOfKey() == before; ++f)
+                        del(oracle.begin()->first == kKey ? std::next(oracle.begin())->first : oracle.begin()->first);
+                    ASSERT_NE(slotOfKey(), before);
+                    ASSERT_GE(slotOfKey(), 0);
+                    break;
+                case Op::remove:
+                    del(kKey);
+                    break;
+                case Op::add:
+                    put(kKey);
+                    break;
+            }
+            if (c.steps[i].sync) {
+                ASSERT_TRUE(s.serviceUntilSynced(5000));
+                ASSERT_TRUE(matches());
+                continue;
+            }
+            s.store().holdSlotsIs([before](std::uint32_t slot) { return std::int32_t(slot) != before; });
+            for (int round = 0; round < 4; ++round) s.service();
+            s.store().holdSlotsIs(nullptr);
+            if (c.steps[i].op == Op::move || c.steps[i].op == Op::compact) {
+                // What the case is about: the owner knows the key, the map
+                // holds it, the shadow has it in no slot.
+                ASSERT_LT(s.store().slotOf(kKey), 0);
+                ASSERT_TRUE(view.count(kKey));
+            }
+        }
+        EXPECT_GT(s.store().movedAway(), 0u);
+        EXPECT_EQ(s.store().inTransit(), 0u);
+    };
+    for (bool capture : {false, true})
+        for (auto const& c : cases) run(c, capture);
+}
+
 TEST(ShadowIndex, SplitsAndMergesKeepChainsOrdered) {
     Vorn::ShadowStore store(debug(), "idx", true);
     store.grow(4096);
