@@ -22,9 +22,8 @@
 // transit": in no record, not reported gone. The writer may remove it before
 // that slot is read, so at the end of every service round each key in
 // transit is looked up again (settleTransit()): gone, indexed, or its slot
-// brought up to date. The
-// owner reads values through the shadow's read operations, which answer
-// from the shared files.
+// brought up to date. The owner reads values through the shadow's read
+// operations, which answer from the shared files.
 //
 // Ownership: the owner creates the shadow, drives it from its loop (fd(),
 // service()) and receives the callbacks on that thread. The library starts
@@ -378,9 +377,9 @@ private:
 
     // Keys in transit: each left its slot for another one that is not yet
     // indexed for it, with (value shadow) the last value seen, until it is
-    // indexed there or reported gone. A key is here at most once, and no
-    // indexed key is here, so the list never outgrows the keys the shadow
-    // once held; settleTransit() empties it at the end of every round.
+    // indexed there or reported gone. A key is here at most once and never
+    // while indexed, and settleTransit() resolves every key at the end of
+    // each round; only keys whose slot could not be read stably stay.
     void carry(Key k, Value const& v) {
         auto it = findTransit(k);
         if (it != transit_.end())
