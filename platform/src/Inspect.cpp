@@ -17,7 +17,7 @@ void throwNewEntityArgsException(VexTypeBase type) {
 
 namespace Lumo {
 
-void assertProtoBufMessage() { fmassertFail("Lumo::Inspect", "Lumo/Inspect", "assertProtoBufMessage", 0, "no protobuf message"); }
+void assertProtoBufMessage() { fmassertFail("Lumo::Inspect", __FILE__, __func__, __LINE__, "no protobuf message"); }
 
 namespace Inspect {
 

@@ -461,6 +461,12 @@ TEST_P(Reflect, HashAndText) {
     EXPECT_NE(t.index.glue->inspectEncodeDecodeProtobuf, nullptr);
 }
 
+TEST(ReflectIndex, HasNoProtobufForm) {
+    FoundType const ty = Lumo::Inspect::findType("bcm56275_a0::Default::IsecScTcam::Entry::Index");
+    ASSERT_TRUE(ty);
+    EXPECT_DEATH(ty.glue->inspectEncodeDecodeProtobuf(nullptr, nullptr, true), "no protobuf message");
+}
+
 // A value of `ty` constructed from one constructor argument.
 std::unique_ptr<Value> fromArg(FoundType const& ty, void* arg) {
     auto out = std::make_unique<Value>(*ty.glue);

@@ -4,16 +4,16 @@
 // library without its headers, naming each type by (module, type index) or
 // by its full name.
 //
-// A type library specialises two templates for each of its types X, under a
-// tag type private to the library:
+// For each of its types X, a type library provides two templates under a
+// tag type of its own:
 //   Lumo::HideMe<X, Tag>                       construction from constructor
 //       arguments, entity creation for a directory, attribute operations by
 //       field id, collection iterators;
 //   Lumo::Inspect::InspectAtomicFnTable<X, Tag, false, false, isIndexType>
 //       construct, destroy, text encode and decode, hash.
 // It then registers, per module, one TypeGlue per type in the module's type
-// order (the function pointers of those specialisations). The framework
-// finds a type's glue by (module, type index) or by its full type name.
+// order, holding pointers to those functions. Generic code finds a type's
+// glue by (module, type index) or by its full type name.
 //
 // Attribute operations answer a 32-bit status word (inspectStatus below).
 #include <cstdint>
