@@ -32,6 +32,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -153,15 +154,10 @@ public:
             // its way or may already have been read while that slot was empty:
             // that slot is brought up to date now, which indexes the key there.
             Key old = rec.key;
-            Value elsewhere;
             IterHint h;
-            bool stillPresent;
-            try {
-                stillPresent = reader_.lookup(old, elsewhere, h);
-            } catch (ReadContentionException const&) {
-                ++unsettled_;
-                return false;
-            }
+            std::optional<bool> const held = heldNow(old, h);
+            if (!held) return false;
+            bool const stillPresent = *held;
             if (stillPresent && (h.slot == slot || depth >= kMaxSettleDepth)) {
                 // The slot changed again under us, or a long chain of moves:
                 // look again later.
@@ -267,16 +263,10 @@ public:
                 transit_.erase(it);
                 continue;
             }
-            Value cur;
             IterHint h;
-            bool present;
-            try {
-                present = reader_.lookup(k, cur, h);
-            } catch (ReadContentionException const&) {
-                ++unsettled_;
-                continue;
-            }
-            if (!present) {
+            std::optional<bool> const held = heldNow(k, h);
+            if (!held) continue;
+            if (!*held) {
                 Value last = it->second;
                 transit_.erase(it);
                 if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &last : nullptr);
@@ -374,6 +364,18 @@ private:
     std::vector<std::uint32_t> pending_;
     std::function<bool(std::uint32_t)> hold_;
     static constexpr int kMaxSettleDepth = 8;
+
+    // Whether the map holds `k` now (its slot in `h`), or nothing when the
+    // read stayed unstable: counted, and the caller looks again later.
+    std::optional<bool> heldNow(Key k, IterHint& h) {
+        Value v;
+        try {
+            return reader_.lookup(k, v, h);
+        } catch (ReadContentionException const&) {
+            ++unsettled_;
+            return std::nullopt;
+        }
+    }
 
     // Keys in transit: each left its slot for another one that is not yet
     // indexed for it, with (value shadow) the last value seen, until it is

@@ -54,11 +54,10 @@ Lumo::Ptr<T> fullTable() {
 
 constexpr std::uint32_t kMaxBytes = 256;
 
-template <class T>
-void changeSubject(benchmark::State& state) {
-    Lumo::Ptr<T> t = fullTable<T>();
-    Asic::IndexTable::NotifyingAccessor* n = t->notifyingAccessor(0);
-    Asic::IndexTableAccessor* a = n->getEntryAccessor(0);
+// The hardware side's handling of one entry change per iteration, through
+// the notifying accessor `n` and its entry accessor `a`; indices 0 to `max`.
+template <class Notifying>
+void changeLoop(benchmark::State& state, Notifying* n, Asic::IndexTableAccessor* a, std::uint32_t max) {
     Asic::HwTable::MemId const memMax = a->entryDataMemIdMax();
     std::uint8_t out[kMaxBytes * 4];
     std::uint32_t i = 0;
@@ -77,9 +76,16 @@ void changeSubject(benchmark::State& state) {
             n->updateWriteResponse(&i, w);
         }
         benchmark::DoNotOptimize(out);
-        i = i == T::Entry::Index::max() ? 0 : i + 1;
+        i = i == max ? 0 : i + 1;
         tid += i == 0;
     }
+}
+
+template <class T>
+void changeSubject(benchmark::State& state) {
+    Lumo::Ptr<T> t = fullTable<T>();
+    Asic::IndexTable::NotifyingAccessor* n = t->notifyingAccessor(0);
+    changeLoop(state, n, n->getEntryAccessor(0), T::Entry::Index::max());
 }
 
 template <class T>
@@ -128,26 +134,12 @@ struct NoWork final : Asic::IndexTableAccessor {
     void entryDelete(Asic::Index) override {}
 };
 
+// The entry accessor serves as the notifying one too: the same calls.
 void callsAlone(benchmark::State& state) {
     NoWork impl;
     Asic::IndexTableAccessor* a = &impl;
     benchmark::DoNotOptimize(a);
-    std::uint8_t out[kMaxBytes * 4];
-    std::uint32_t i = 0;
-    Asic::TransactionId tid = 1;
-    for (auto _ : state) {
-        if (a->entryExists(&i) && a->entryIsValid(&i, 0)) {
-            Asic::HwTable::WriteResponse w;
-            w.transactionId = a->entryTransactionId(&i) + tid;
-            std::span<unsigned char const> s = a->entryDataPtr(&i, 0);
-            std::memcpy(out, s.data(), s.size());
-            w.entryState = Asic::HwTable::EntryState::entryStateWritten;
-            a->updateWriteResponse(&i, w);
-        }
-        benchmark::DoNotOptimize(out);
-        i = i == 1023 ? 0 : i + 1;
-        tid += i == 0;
-    }
+    changeLoop(state, a, a, IsecScTcam::Entry::Index::max());
 }
 
 template <class T>

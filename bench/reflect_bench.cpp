@@ -45,32 +45,12 @@ Lumo::FieldDescriptor fieldOf() {
     return Lumo::FieldDescriptor(Lumo::FieldId(T::tableInfo().firstFieldId));
 }
 
-template <class T>
-void inspectGet(benchmark::State& s) {
-    auto v = makeEntries<typename T::Entry>();
-    auto const& g = glueOf<T>();
-    auto const f = fieldOf<T>();
-    for (auto _ : s) {
-        unsigned sum = 0;
-        for (auto& e : v) {
-            U2 x = 0;
-            g.inspectOperation(&x, &e, f, Lumo::inspectGet, nullptr, nullptr);
-            sum += x;
-        }
-        benchmark::DoNotOptimize(sum);
-    }
-    s.SetItemsProcessed(std::int64_t(s.iterations() * kEntries));
-}
-std::uint32_t storeOne(void* result, void*, Lumo::FieldDescriptor, unsigned char, void*, void*) {
-    *static_cast<U2*>(result) = 1;
-    return 0;
-}
+using InspectFn = decltype(Lumo::Inspect::TypeGlue::inspectOperation);
 
-void callsAlone(benchmark::State& s) {
-    auto v = makeEntries<AmaMemEgrVlanTagActionProfileTable::Entry>();
-    auto op = &storeOne;
-    benchmark::DoNotOptimize(op);
-    Lumo::FieldDescriptor const f = fieldOf<AmaMemEgrVlanTagActionProfileTable>();
+// Field `f` of every entry read through `op` (an inspectOperation).
+template <class E>
+void getLoop(benchmark::State& s, InspectFn op, Lumo::FieldDescriptor f) {
+    auto v = makeEntries<E>();
     for (auto _ : s) {
         unsigned sum = 0;
         for (auto& e : v) {
@@ -81,6 +61,21 @@ void callsAlone(benchmark::State& s) {
         benchmark::DoNotOptimize(sum);
     }
     s.SetItemsProcessed(std::int64_t(s.iterations() * kEntries));
+}
+template <class T>
+void inspectGet(benchmark::State& s) {
+    getLoop<typename T::Entry>(s, glueOf<T>().inspectOperation, fieldOf<T>());
+}
+
+std::uint32_t storeOne(void* result, void*, Lumo::FieldDescriptor, unsigned char, void*, void*) {
+    *static_cast<U2*>(result) = 1;
+    return 0;
+}
+
+void callsAlone(benchmark::State& s) {
+    InspectFn op = &storeOne;
+    benchmark::DoNotOptimize(op);
+    getLoop<AmaMemEgrVlanTagActionProfileTable::Entry>(s, op, fieldOf<AmaMemEgrVlanTagActionProfileTable>());
 }
 
 template <class T>
