@@ -8,8 +8,9 @@
 //            baseline the same through the typed calls: entryDirect,
 //                     isValid, transactionId, each data array, writeResponseIs
 //   calls:   subject  the loop of change/subject through an accessor whose
-//                     operations do nothing (one 20-byte span, no lookup):
-//                     what the interface's calls cost by themselves
+//                     operations do nothing (support/NoWork.h, one 20-byte
+//                     span, no lookup): what the interface's calls cost by
+//                     themselves
 //            baseline change/baseline over IsecScTcam, again
 //   agent:   subject  a user's entryIs followed by the simulated agent's
 //                     answer (chip write and write response)
@@ -29,6 +30,7 @@
 
 #include "hwsim/SimAgent.h"
 #include "X2/Default/All.h"
+#include "support/NoWork.h"
 #include "support/Ratio.h"
 
 namespace {
@@ -114,31 +116,9 @@ void changeBaseline(benchmark::State& state) {
     }
 }
 
-// The interface with nothing behind it, reached through a pointer that the
-// compiler cannot see through.
-struct NoWork final : Asic::IndexTableAccessor {
-    unsigned char bytes[20] = {};
-    unsigned numOfSubEntries() const override { return 1; }
-    bool entryExists(void const*) const override { return true; }
-    bool entryIsValid(void const*, unsigned) const override { return true; }
-    Asic::TransactionId entryTransactionId(void const*) const override { return 1; }
-    Asic::HwTable::MemId entryDataMemIdMax() const override { return 0; }
-    std::uint32_t entryDataMaxSize(Asic::HwTable::MemId) const override { return sizeof bytes; }
-    std::span<unsigned char const> entryDataPtr(void const*, Asic::HwTable::MemId) const override {
-        return {bytes, sizeof bytes};
-    }
-    std::span<unsigned char> entryDataPtrIs(void const*, Asic::HwTable::MemId) override { return {bytes, sizeof bytes}; }
-    void updateWriteResponse(void const*, Asic::HwTable::WriteResponse const&) override {}
-    void entryPublish(Asic::Index, Asic::TransactionId) override {}
-    void entryPublishIfValid(Asic::Index, Asic::TransactionId) override {}
-    void entryDelete(Asic::Index) override {}
-};
-
 // The entry accessor serves as the notifying one too: the same calls.
 void callsAlone(benchmark::State& state) {
-    NoWork impl;
-    Asic::IndexTableAccessor* a = &impl;
-    benchmark::DoNotOptimize(a);
+    Asic::IndexTableAccessor* a = &x2bench::noWorkAccessor();
     changeLoop(state, a, a, IsecScTcam::Entry::Index::max());
 }
 
