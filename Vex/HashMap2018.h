@@ -107,6 +107,12 @@ public:
         Node const* n = lookupNodeRecent(k);
         return n ? &n->nodeValue() : nullptr;
     }
+    // The memo's node if the memo holds the key with these bits and found it
+    // present; null otherwise (not held, or held as absent). Never looks up:
+    // for a caller's fast path that falls back to findRecent.
+    Value const* peekRecent(std::uint32_t keyBits) const {
+        return recentTag_ == (kRecentValid | keyBits) && recentNode_ ? &recentNode_->nodeValue() : nullptr;
+    }
 
     // Inserts unless the key is present; returns the map's node and whether
     // it was inserted (an existing value is left as it is).

@@ -90,6 +90,35 @@ struct Shape {
         if (Entry const* e = stored(t, i)) return e->isValid();
         return t.entry(i).isValid();
     }
+
+    // Data array m of the entry at i as entryDataPtr reads it: the stored
+    // entry's array (allocated on first use), else the memory mirror's slot
+    // of the index, else null (no mirror).
+    static unsigned char const* data(T const& t, Index i, HwTable::MemId m) {
+        if (Entry const* e = stored(t, i)) return array(*e, m);
+        auto const* c = t.entryControl().ptr();
+        if (!c) return nullptr;
+        return static_cast<Pell::Core::Memory::Control::Collection const*>(c)
+            ->bytes(Pell::Core::Memory::Control::kFirstAttributeId + m, i.value())
+            .data();
+    }
+
+    // The stored entry of the key if the entry map's memo holds it, without
+    // a range check or a lookup (a key out of range is never held): the
+    // operations' fast path, which falls back to a full one out of line.
+    static Entry const* memo(T const& t, void const* key) { return t.collections().entryMemo(keyValue(key)); }
+
+    // Array m's bytes if allocated, else null.
+    static unsigned char const* allocated(Entry const& e, HwTable::MemId m) {
+        unsigned char const* out = nullptr;
+        std::apply(
+            [&](auto const&... a) {
+                HwTable::MemId k = 0;
+                (void)((k++ == m ? (out = a.get(), true) : false) || ...);
+            },
+            T::HN_Entry::arrays(e));
+        return out;
+    }
 };
 
 }  // namespace AccessorDetail
@@ -139,10 +168,19 @@ public:
 
     unsigned numOfSubEntries() const override { return 1; }
     bool entryExists(void const* key) const override { return S::stored(*table_, S::index(key)) != nullptr; }
-    bool entryIsValid(void const* key, unsigned) const override { return S::isValid(*table_, S::index(key)); }
+
+    // The operations below that the hardware side calls several times per
+    // key answer from the memo when they can, with no stack frame, and
+    // otherwise tail-call their full form (range check, lookup, mirror).
+    bool entryIsValid(void const* key, unsigned sub) const override {
+        if (auto const* e = S::memo(*table_, key)) [[likely]]
+            return e->isValid();
+        return entryIsValidFull(key, sub);
+    }
     TransactionId entryTransactionId(void const* key) const override {
-        auto const* e = S::stored(*table_, S::index(key));
-        return e ? e->transactionId() : 0;
+        if (auto const* e = S::memo(*table_, key)) [[likely]]
+            return e->transactionId();
+        return entryTransactionIdFull(key);
     }
     HwTable::MemId entryDataMemIdMax() const override { return S::kMemIdMax; }
     std::uint32_t entryDataMaxSize(HwTable::MemId m) const override {
@@ -152,25 +190,13 @@ public:
     }
 
     std::span<unsigned char const> entryDataPtr(void const* key, HwTable::MemId m) const override {
-        auto const i = S::index(key);
-        auto const* e = S::stored(*table_, i);
-        unsigned char const* data = nullptr;
-        if constexpr (!S::kHelper) S::checkMemId(m);
-        if (e) {
-            data = S::array(*e, S::kHelper ? 0 : m);
-        } else {
-            // No stored entry: the memory mirror's slot of the index.
-            auto const* c = table_->entryControl().ptr();
-            if (!c) return {};
-            data = static_cast<Pell::Core::Memory::Control::Collection const*>(c)
-                       ->bytes(Pell::Core::Memory::Control::kFirstAttributeId + (S::kHelper ? 0 : m), i.value())
-                       .data();
+        if constexpr (!S::kHelper) {
+            if (m <= S::kMemIdMax) [[likely]]
+                if (auto const* e = S::memo(*table_, key)) [[likely]]
+                    if (unsigned char const* d = S::allocated(*e, m)) [[likely]]
+                        return {d, S::kSizes[m]};
         }
-        if constexpr (S::kHelper)
-            return T::MemAccessHelper::template memAccessInfo<std::span<unsigned char const>>(
-                data, m, i.value() > T::MemAccessHelper::kLastSplitIndex);
-        else
-            return {data, S::kSizes[m]};
+        return entryDataPtrFull(key, m);
     }
 
     std::span<unsigned char> entryDataPtrIs(void const* key, HwTable::MemId m) override {
@@ -222,6 +248,26 @@ public:
     void publish(typename S::Index i, TransactionId tid) {
         table_->entryDirectIs(i)->transactionIdIs(tid);
         table_->entryNotify(i);
+    }
+
+private:
+    [[gnu::noinline]] bool entryIsValidFull(void const* key, unsigned) const {
+        return S::isValid(*table_, S::index(key));
+    }
+    [[gnu::noinline]] TransactionId entryTransactionIdFull(void const* key) const {
+        auto const* e = S::stored(*table_, S::index(key));
+        return e ? e->transactionId() : 0;
+    }
+    [[gnu::noinline]] std::span<unsigned char const> entryDataPtrFull(void const* key, HwTable::MemId m) const {
+        auto const i = S::index(key);
+        if constexpr (!S::kHelper) S::checkMemId(m);
+        unsigned char const* data = S::data(*table_, i, S::kHelper ? 0 : m);
+        if (!data) return {};
+        if constexpr (S::kHelper)
+            return T::MemAccessHelper::template memAccessInfo<std::span<unsigned char const>>(
+                data, m, i.value() > T::MemAccessHelper::kLastSplitIndex);
+        else
+            return {data, S::kSizes[m]};
     }
 };
 

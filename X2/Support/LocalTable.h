@@ -205,6 +205,9 @@ public:
     // reads one index in several steps (the hardware accessors). Same result,
     // same pointer lifetime.
     Entry const* entryRecent(Index i) const { return entries_.findRecent(i); }
+    // The entry at index value i if the memo holds it; null sends the caller
+    // to entryRecent (i need not be in range: out of range, it is never held).
+    Entry const* entryMemo(std::uint32_t i) const { return entries_.peekRecent(i); }
 
     bool entryDirectDel(Index i) {
         if (!entries_.erase(i)) return false;
