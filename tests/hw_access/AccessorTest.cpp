@@ -295,7 +295,11 @@ TEST(TableAccessor, EveryLocalTableFollowsTheRules) {
         EXPECT_FALSE(n->entryExists(&j));
         n->entryDelete(j);
         EXPECT_TRUE(rec.take().empty());
-        // An absent entry shows the mirror's slot, reset by the deletion.
+        // An absent entry shows the mirror's slot, reset by the deletion,
+        // also right after entryExists has found it absent.
+        EXPECT_FALSE(a->entryExists(&j));
+        EXPECT_FALSE(a->entryIsValid(&j, 0));
+        EXPECT_EQ(a->entryTransactionId(&j), 0u);
         if (!egress) {
             std::span<unsigned char const> s = a->entryDataPtr(&j, 0);
             EXPECT_EQ(s.size(), t.arrays[0]);
