@@ -69,16 +69,27 @@ struct Shape {
     static Index index(void const* key) { return Index(keyValue(key)); }
     static void checkMemId(HwTable::MemId m) { (void)typename Entry::DataMemId(m); }
 
-    // Data array m of a stored entry, allocated (zero-filled) on first use.
-    static unsigned char* array(Entry const& e, HwTable::MemId m) {
+    // get(array m of e) for a memory id known only at run time; null for
+    // an m past the last array.
+    template <class Get>
+    static unsigned char* onArray(Entry const& e, HwTable::MemId m, Get get) {
         unsigned char* out = nullptr;
         std::apply(
             [&](auto const&... a) {
                 HwTable::MemId k = 0;
-                (void)((k++ == m ? (out = a.allocate(), true) : false) || ...);
+                (void)((k++ == m ? (out = get(a), true) : false) || ...);
             },
             T::HN_Entry::arrays(e));
         return out;
+    }
+
+    // Data array m of a stored entry, allocated (zero-filled) on first use.
+    static unsigned char* array(Entry const& e, HwTable::MemId m) {
+        return onArray(e, m, [](auto const& a) { return a.allocate(); });
+    }
+    // Its bytes if allocated, else null.
+    static unsigned char const* allocated(Entry const& e, HwTable::MemId m) {
+        return onArray(e, m, [](auto const& a) { return a.get(); });
     }
 
     // The stored entry, through the entry map's lookup memo: the hardware
@@ -107,18 +118,6 @@ struct Shape {
     // a range check or a lookup (a key out of range is never held): the
     // operations' fast path, which falls back to a full one out of line.
     static Entry const* memo(T const& t, void const* key) { return t.collections().entryMemo(keyValue(key)); }
-
-    // Array m's bytes if allocated, else null.
-    static unsigned char const* allocated(Entry const& e, HwTable::MemId m) {
-        unsigned char const* out = nullptr;
-        std::apply(
-            [&](auto const&... a) {
-                HwTable::MemId k = 0;
-                (void)((k++ == m ? (out = a.get(), true) : false) || ...);
-            },
-            T::HN_Entry::arrays(e));
-        return out;
-    }
 };
 
 }  // namespace AccessorDetail
