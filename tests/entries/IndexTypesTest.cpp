@@ -20,9 +20,9 @@ std::string messageOf(F&& f) {
     return "(no exception)";
 }
 
-TEST(IndexTypes, ExactMessages) {
-    EXPECT_EQ(messageOf([] { Egr::Entry::DataMemId d(2); }),
-              "bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::DataMemId::value > max() not allowed");
+// The text constructor of a byte index checks its range like the numeric one
+// (whose messages ReflectTest checks over every table and index type).
+TEST(IndexTypes, ByteIndexTextIsChecked) {
     EXPECT_EQ(messageOf([] {
                   Vex::CharRange r("20");
                   Egr::Entry::DataByte0Index i(r);
@@ -30,10 +30,6 @@ TEST(IndexTypes, ExactMessages) {
               "bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::DataByte0Index::value < "
               "bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::DataByte0Index::min or > "
               "bcm56275_a0::Default::EgrVlanTagActionProfileTable::Entry::DataByte0Index::max not allowed");
-    EXPECT_EQ(messageOf([] { IsecFipsKeyReg::Entry::DataIndex i(1); }),
-              "bcm56275_a0::Default::IsecFipsKeyReg::Entry::DataIndex::value < "
-              "bcm56275_a0::Default::IsecFipsKeyReg::Entry::DataIndex::min or > "
-              "bcm56275_a0::Default::IsecFipsKeyReg::Entry::DataIndex::max not allowed");
     Vex::CharRange ok("19");
     EXPECT_EQ(Egr::Entry::DataByte0Index(ok).value(), 19u);
 }

@@ -68,19 +68,6 @@ TEST(AccessorInterfaces, VirtualOperationsSitInTheirSlots) {
     EXPECT_EQ(slot(&N::entryPublish), 9);
     EXPECT_EQ(slot(&N::entryPublishIfValid), 10);
     EXPECT_EQ(slot(&N::entryDelete), 11);
-
-    // The table entity: entryAttrId, accessor const, accessor, notifyingAccessor,
-    // notifyingAccessor const, writeResponseAttrId follow one another.
-    using T = Asic::DirectIndexTable;
-    std::ptrdiff_t const base = slot(&T::entryAttrId);
-    EXPECT_EQ(slot(static_cast<Asic::IndexTable::Accessor const* (T::*)(Asic::CollectionId) const>(&T::accessor)), base + 1);
-    EXPECT_EQ(slot(static_cast<Asic::IndexTable::Accessor* (T::*)(Asic::CollectionId)>(&T::accessor)), base + 2);
-    EXPECT_EQ(slot(static_cast<Asic::IndexTable::NotifyingAccessor* (T::*)(Asic::CollectionId)>(&T::notifyingAccessor)),
-              base + 3);
-    EXPECT_EQ(slot(static_cast<Asic::IndexTable::NotifyingAccessor const* (T::*)(Asic::CollectionId) const>(
-                  &T::notifyingAccessor)),
-              base + 4);
-    EXPECT_EQ(slot(&T::writeResponseAttrId), base + 5);
 }
 
 // Every entity starts with the destructors (0, 1), lastUserGone, publisher,

@@ -154,9 +154,7 @@ protected:
                 if constexpr (A::kCounted) {
                     // One reference held by the map, one by the oracle.
                     if (!v.data.null()) {
-
                         EXPECT_EQ(v.data.useCount(), 2u) << "key " << k;
-
                     }
                 }
             }
@@ -206,9 +204,7 @@ protected:
         });
         for (std::uint32_t k : start)
             if (!deletedUnseen.count(k)) {
-
                 EXPECT_TRUE(visited.count(k)) << "key " << k << " skipped";
-
             }
     }
 
@@ -250,9 +246,7 @@ protected:
                         EXPECT_TRUE(out == stored(it->second, k));
                         if constexpr (A::kCounted) {
                             if (!out.data.null()) {
-
                                 EXPECT_EQ(out.data.useCount(), 2u) << "moved-out value";
-
                             }
                         }
                     }
@@ -263,9 +257,7 @@ protected:
                 auto it = oracle.find(k);
                 ASSERT_EQ(v != nullptr, it != oracle.end()) << "lookup of " << k;
                 if (v) {
-
                     EXPECT_TRUE(*v == stored(it->second, k));
-
                 }
             } else if (op < 98) {
                 deleteWhileWalking(rng);

@@ -37,15 +37,6 @@ public:
 
 bool intEq(void const* a, void const* b) { return *static_cast<int const*>(a) == *static_cast<int const*>(b); }
 
-TEST(LocalRuntimeChangeKey, IndexZeroIsNotNoKey) {
-    EXPECT_FALSE(Lumo::ChangeKey::none().hasKey());
-    EXPECT_TRUE(Lumo::ChangeKey(0).hasKey());
-    EXPECT_NE(Lumo::ChangeKey(0), Lumo::ChangeKey::none());
-    EXPECT_EQ(Lumo::ChangeKey(0xffffffffu).index(), 0xffffffffu);
-    EXPECT_EQ(Lumo::ChangeKey(4294967294u), Lumo::ChangeKey(4294967294u));
-    static_assert(sizeof(Lumo::ChangeKey) == 8);
-}
-
 TEST(LocalRuntimePublisher, NoSubscriberStateIsTheWordOne) {
     Lumo::Publisher p;
     EXPECT_TRUE(p.noSubscribers());

@@ -15,6 +15,7 @@
 
 #include "Asic/DirectIndexTable.h"
 #include "Lumo/Exception.h"
+#include "Lumo/Inspect.h"
 #include "Pell/Core/Collection.h"
 #include "Recorder.h"
 #include "X2/Default/All.h"
@@ -82,7 +83,12 @@ TEST(LocalTablesRegistry, EveryLocalAndReadTableIsConstructibleByName) {
         EXPECT_EQ(e->name(), std::string("x") + t->name);
         EXPECT_EQ(e->useCount(), 1u);
         EXPECT_EQ(e->entryAttrId().attributeId(), 770u) << t->name;
+        // The entity's own type, as the framework finds it by name.
+        Lumo::Inspect::FoundType const self = Lumo::Inspect::findType(std::string("bcm56275_a0::Default::") + t->name);
+        ASSERT_TRUE(self) << t->name;
         EXPECT_EQ(e->typeData().module, std::string(t->source)) << t->name;
+        EXPECT_EQ(std::string(self.type.module), std::string(t->source)) << t->name;
+        EXPECT_EQ(e->typeData().index, self.type.index) << t->name;
         if (t->kind == X2::Kind::read) {
             EXPECT_EQ(e->readRequestAttrId().attributeId(), 772u);
             EXPECT_EQ(e->bulkReadResponseAttrId().attributeId(), 775u);
@@ -98,6 +104,7 @@ TEST(LocalTablesRegistry, EveryLocalAndReadTableIsConstructibleByName) {
             EXPECT_EQ(c->attributeSize(4 + k), t->arrays[k]) << t->name;
             EXPECT_EQ(c->entryCount(4 + k), t->lastIndex + 1) << t->name;
         }
+        EXPECT_EQ(c->attributeSize(4 + std::uint32_t(t->arrays.size())), 0u) << t->name;
         EXPECT_EQ(t->table.entryCount(*e), 0u);
         EXPECT_EQ(t->table.recordCount(*e), 0u);
     }

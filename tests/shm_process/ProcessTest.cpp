@@ -57,11 +57,6 @@ void attachReader(Quorl::QuorlReader& reader, Mem::RootPath const& rp) {
     ASSERT_TRUE(reader.attach(fenix.fenixId())) << reader.message();
 }
 
-int envInt(char const* name, int dflt) {
-    char const* v = std::getenv(name);
-    return v ? std::atoi(v) : dflt;
-}
-
 // Reads slot `i`'s key from a read-only mapping of the slot file.
 struct SlotFileView {
     std::string path;

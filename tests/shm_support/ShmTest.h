@@ -7,8 +7,10 @@
 // compares a writer against an oracle.
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -92,6 +94,22 @@ static_assert(sizeof(WriteResponseLike) == 16 && offsetof(WriteResponseLike, ent
 // generation: a torn or mixed copy is not).
 
 inline std::uint32_t keyOf(auto const& v) { return Vorn::keyValue(v.fwkKey()); }
+
+// A count from the environment (longer stress runs), else `dflt`.
+inline int envInt(char const* name, int dflt) {
+    char const* v = std::getenv(name);
+    return v ? std::atoi(v) : dflt;
+}
+
+// The records a writer process saved, raw one after another, by key.
+template <class V>
+std::map<std::uint32_t, V> readOracle(std::string const& path) {
+    std::map<std::uint32_t, V> m;
+    std::ifstream in(path, std::ios::binary);
+    V v;
+    while (in.read(reinterpret_cast<char*>(&v), sizeof v)) m[keyOf(v)] = v;
+    return m;
+}
 
 // splitmix64: cheap, well mixed bytes from a (key, generation) seed.
 inline std::uint64_t mix64(std::uint64_t& s) {

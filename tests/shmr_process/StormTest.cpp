@@ -46,11 +46,6 @@ using Shadow = Vorn::VornShadow<Ops<V>>;
 template <class V>
 constexpr std::uint32_t kKeys = std::min<std::uint32_t>(3000, Values<V>::kKeySpace);
 
-int envInt(char const* name, int dflt) {
-    char const* v = std::getenv(name);
-    return v ? std::atoi(v) : dflt;
-}
-
 bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, timeoutMs) > 0;
@@ -122,15 +117,6 @@ void readSome(R& r, Tally& t, std::mt19937& rng) {
             any = true;
         }
     }
-}
-
-template <class V>
-std::map<std::uint32_t, V> readOracle(std::string const& path) {
-    std::map<std::uint32_t, V> m;
-    std::ifstream in(path, std::ios::binary);
-    V v;
-    while (in.read(reinterpret_cast<char*>(&v), sizeof v)) m[keyOf(v)] = v;
-    return m;
 }
 
 // A plain reader: lookups and iteration until told to stop, then a full

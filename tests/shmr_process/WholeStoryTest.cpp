@@ -65,11 +65,6 @@ using Vorn::VornType;
 constexpr std::uint32_t kKeys = Index::max() + 1;
 constexpr std::uint32_t kStable = kKeys / 2;  // written once per file generation, never removed
 
-int envInt(char const* name, int dflt) {
-    char const* v = std::getenv(name);
-    return v ? std::atoi(v) : dflt;
-}
-
 // One byte or one line over a pipe between the test and a child.
 struct Channel {
     int toChild[2] = {-1, -1}, toParent[2] = {-1, -1};
@@ -177,14 +172,6 @@ struct Tally {
     }
 };
 
-std::map<std::uint32_t, Entry> readOracle(std::string const& path) {
-    std::map<std::uint32_t, Entry> m;
-    std::ifstream in(path, std::ios::binary);
-    Entry e;
-    while (in.read(reinterpret_cast<char*>(&e), sizeof e)) m[keyOf(e)] = e;
-    return m;
-}
-
 // Records every key the table publishes (770) with what the table held at
 // that moment, and every mount status its entry control publishes.
 struct Follower : Vex::NotifieeConst {
@@ -268,7 +255,7 @@ Tally readerProcess(VornType type, Channel& ch, std::string const& oraclePath) {
     t.finalStatus = unsigned(a.table->entryControl()->mountStatus());
     using Shadow = Vorn::ShadowImpl<T::EntryMap::OpsType>;
     if (auto* sh = dynamic_cast<Shadow*>(a.table->entryMap().impl())) t.dumpMode = unsigned(sh->shadow().store().store().coreDumpMode());
-    auto oracle = readOracle(oraclePath);
+    auto oracle = readOracle<Entry>(oraclePath);
     for (std::uint32_t k = 0; k < kKeys; ++k) {
         typename T::EntryValue v;
         bool found = a.table->entryMap().lookup(Index(k), v);

@@ -25,11 +25,6 @@ namespace {
 
 using Reader = Vorn::VornReader<Vorn::BasicOps<Rec64>>;
 
-int envInt(char const* name, int dflt) {
-    char const* v = std::getenv(name);
-    return v ? std::atoi(v) : dflt;
-}
-
 struct ReaderTally {
     std::uint64_t reads = 0, found = 0, torn = 0, wrongKey = 0, disorder = 0, iterations = 0;
 };

@@ -44,6 +44,10 @@ private:
     static constexpr std::uint64_t kHasKey = std::uint64_t(1) << 32;
     std::uint64_t w_ = 0;
 };
+// One word; index 0 is a key like any other, distinct from no key.
+static_assert(sizeof(ChangeKey) == 8);
+static_assert(!ChangeKey::none().hasKey() && ChangeKey(0).hasKey() && !(ChangeKey(0) == ChangeKey::none()));
+static_assert(ChangeKey(0xffffffffu).index() == 0xffffffffu && ChangeKey(0xffffffffu).hasKey());
 
 // Compares two values of the type published as previous value.
 using IsEqFn = bool (*)(void const*, void const*);
