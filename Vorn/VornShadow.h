@@ -31,9 +31,11 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -240,8 +242,9 @@ public:
     // The end of a flush: keys in transit are in no record; they are
     // reported gone (with their carried values).
     void flushCarried() {
-        std::vector<std::pair<Key, Value>> c;
+        TransitList c;
         c.swap(transit_);
+        transitIndex_.clear();
         for (auto const& [k, v] : c)
             if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &v : nullptr);
     }
@@ -260,7 +263,7 @@ public:
             auto it = findTransit(k);
             if (it == transit_.end()) continue;  // indexed by an earlier slot's update
             if (slotOf(k) >= 0) {
-                transit_.erase(it);
+                eraseTransit(it);
                 continue;
             }
             IterHint h;
@@ -268,7 +271,7 @@ public:
             if (!held) continue;
             if (!*held) {
                 Value last = it->second;
-                transit_.erase(it);
+                eraseTransit(it);
                 if (cfg_.notifying && cb_.onKeyValue) cb_.onKeyValue(k, cfg_.captureValues ? &last : nullptr);
                 continue;
             }
@@ -382,24 +385,43 @@ private:
     // indexed there or reported gone. A key is here at most once and never
     // while indexed, and settleTransit() resolves every key at the end of
     // each round; only keys whose slot could not be read stably stay.
+    //
+    // Many keys can be in transit at once: when the writer removed and wrote
+    // again many keys between two rounds, each key is found in another key's
+    // old slot, and every chain of such moves deeper than kMaxSettleDepth
+    // leaves a key here until the round ends: a share of all the keys. Every
+    // key indexed or reported gone is looked up here (takeCarried(),
+    // forget()), so lookups go through an index by key (the map's hash),
+    // never a scan of the list. The list keeps the order in which keys
+    // entered transit, the order settleTransit() and flushCarried() visit.
+    using TransitList = std::list<std::pair<Key, Value>>;
+    struct KeyHash {
+        Ops const* ops;
+        std::size_t operator()(Key k) const { return ops->hash(k); }
+    };
     void carry(Key k, Value const& v) {
         auto it = findTransit(k);
-        if (it != transit_.end())
+        if (it != transit_.end()) {
             it->second = v;
-        else
-            transit_.push_back({k, v});
+            return;
+        }
+        transit_.push_back({k, v});
+        transitIndex_.emplace(k, std::prev(transit_.end()));
     }
-    typename std::vector<std::pair<Key, Value>>::iterator findTransit(Key k) {
-        auto it = transit_.begin();
-        while (it != transit_.end() && it->first != k) ++it;
-        return it;
+    typename TransitList::iterator findTransit(Key k) {
+        auto it = transitIndex_.find(k);
+        return it == transitIndex_.end() ? transit_.end() : it->second;
+    }
+    void eraseTransit(typename TransitList::iterator it) {
+        transitIndex_.erase(it->first);
+        transit_.erase(it);
     }
     // Takes `k` out of transit; false when it was not in transit.
     bool takeCarried(Key k, Value& out) {
         auto it = findTransit(k);
         if (it == transit_.end()) return false;
         out = it->second;
-        transit_.erase(it);
+        eraseTransit(it);
         return true;
     }
     // A key reported gone leaves transit.
@@ -408,7 +430,8 @@ private:
         takeCarried(k, unused);
     }
     std::vector<Value> values_;
-    std::vector<std::pair<Key, Value>> transit_;
+    TransitList transit_;
+    std::unordered_map<Key, typename TransitList::iterator, KeyHash> transitIndex_{0, KeyHash{&reader_.ops()}};
 };
 
 template <class Ops>

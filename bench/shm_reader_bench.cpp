@@ -37,6 +37,18 @@
 // value's checksum: reads and torn counts. X2_SHMR_TORN_READS sets the
 // number of reads (default 100 million).
 //
+// shadow_reshuffle/<N>/<budget>: a writer in this process holds N keys and,
+// while its shadow is not serviced, removes every key and writes them all
+// again in a shuffled order, so that each lands in another key's old slot;
+// the shadow then follows with service(budget) rounds (budget 0: unbounded)
+// until synchronised. /subject times those rounds; /baseline times the same
+// shadow following 2N in-place overwrites of the same keys (as many
+// notifications, no key moving). Counters: peak_transit (most keys in
+// transit seen at a callback or after a round), max_round_ms, rounds, ok
+// (the shadow ends indexing N keys, none in transit, none reported gone, at
+// least N keys reported). Setup and the writer's burst are outside the
+// timing.
+//
 //   build/<dir>/bench/shm_reader_bench      (release preset for figures)
 #include <poll.h>
 #include <signal.h>
@@ -582,6 +594,73 @@ void BM_TornCheck(benchmark::State& state) {
     state.counters["retries"] = double(c.retries + c.resizeRetries);
 }
 
+// ------------------------------------------------------------------ keys in transit
+
+void BM_ShadowReshuffle(benchmark::State& state, bool reshuffle) {
+    std::uint32_t const n = std::uint32_t(state.range(0));
+    std::size_t const budget = state.range(1) ? std::size_t(state.range(1)) : SIZE_MAX;
+    std::size_t peak = 0, rounds = 0;
+    double maxRound = 0;
+    bool ok = true;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::string dir = benchRoot() + "/reshuffle";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        Mem::RootPath rp(dir);
+        Vorn::VornWriter<Ops> w(nullptr, "bench", Vorn::MapDescriptor(64), ops(), rp);
+        w.initialize("bench");
+        std::vector<std::uint32_t> keys(n);
+        for (std::uint32_t i = 0; i < n; ++i) keys[i] = i * 7 + 1;
+        std::uint32_t gen = 0;
+        for (std::uint32_t k : keys) w.write(makeRec(k, ++gen), true);
+        Vorn::VornShadow<Ops>* self = nullptr;
+        std::uint64_t reported = 0, gone = 0;
+        Vorn::ShadowCallbacks<Ops> cb;
+        cb.onKey = [&](std::uint32_t) {
+            ++reported;
+            peak = std::max(peak, self->store().inTransit());
+        };
+        cb.onKeyValue = [&](std::uint32_t, Rec64 const*) { ++gone; };
+        Vorn::VornShadow<Ops> s(nullptr, "bench", rp, ops(), cb);
+        self = &s;
+        if (!s.initialize("bench") || !s.serviceUntilSynced(60000)) {
+            state.SkipWithError("shadow attach failed");
+            return;
+        }
+        reported = 0;
+        std::mt19937 rng(7);
+        if (reshuffle) {
+            Rec64 out;
+            for (std::uint32_t k : keys) w.remove(k, out);
+            std::shuffle(keys.begin(), keys.end(), rng);
+            for (std::uint32_t k : keys) w.write(makeRec(k, ++gen), true);
+        } else {
+            for (int pass = 0; pass < 2; ++pass)
+                for (std::uint32_t k : keys) w.write(makeRec(k, ++gen), true);
+        }
+        state.ResumeTiming();
+        for (;;) {
+            std::uint64_t t0 = monoNs();
+            bool more = s.service(budget);
+            maxRound = std::max(maxRound, double(monoNs() - t0) / 1e6);
+            peak = std::max(peak, s.store().inTransit());
+            ++rounds;
+            if (!more && s.syncer().done() && !s.quorl().pending()) break;
+        }
+        state.PauseTiming();
+        ok = ok && gone == 0 && reported >= n && s.store().keyed() == n && s.store().inTransit() == 0;
+        s.detach(true);
+        w.detach();
+        w.cleanup();
+        state.ResumeTiming();
+    }
+    state.counters["peak_transit"] = double(peak);
+    state.counters["max_round_ms"] = maxRound;
+    state.counters["rounds"] = double(rounds);
+    state.counters["ok"] = ok ? 1 : 0;
+}
+
 X2_LOOKUP_CASES(lookup_idle, false)
 X2_LOOKUP_CASES(lookup_busy, true)
 BENCHMARK(BM_PipeWakeup)->Name("change_to_callback/baseline")->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -593,6 +672,16 @@ BENCHMARK(BM_SustainedRate)
     ->Arg(400000)
     ->Arg(800000)
     ->Arg(0)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ShadowReshuffle, baseline, false)
+    ->Name("shadow_reshuffle/baseline")
+    ->ArgsProduct({{10000, 100000, 1000000}, {4096, 0}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ShadowReshuffle, subject, true)
+    ->Name("shadow_reshuffle/subject")
+    ->ArgsProduct({{10000, 100000, 1000000}, {4096, 0}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TornCheck)

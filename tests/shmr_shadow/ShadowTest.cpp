@@ -261,8 +261,12 @@ TEST_F(ShadowFixture, WriterCleanupDisconnectsAndFlushes) {
 // it again, rewrites it) before the shadow reads that slot. At every step
 // marked `sync` the owner's view, built from the callbacks alone, equals the
 // map; no key is ever reported gone twice, nor with a value other than the
-// last one reported.
-enum class TransitOp { move, compact, remove, add, detach };
+// last one reported. A shuffle (every key removed, most written again in
+// another order, so that each lands in another key's old slot) puts many
+// keys in transit at once; held, only even slots are readable, and a thin
+// (every third key removed) then leaves many of them gone before their new
+// slots are read.
+enum class TransitOp { move, compact, remove, add, detach, shuffle, thin };
 struct TransitStep {
     TransitOp op;
     bool sync;  // else held: only the key's former slots readable
@@ -287,6 +291,9 @@ TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
         {"move, detach", {{Op::move, held}, {Op::detach, sync}}},
         {"move, remove, then again", {{Op::move, held}, {Op::remove, sync}, {Op::add, sync}, {Op::move, held},
                                       {Op::remove, sync}}},
+        {"shuffle, remove", {{Op::shuffle, sync}, {Op::remove, sync}}},
+        {"shuffle, thin", {{Op::shuffle, held}, {Op::thin, sync}, {Op::remove, sync}}},
+        {"move, shuffle, detach", {{Op::move, held}, {Op::shuffle, sync}, {Op::detach, sync}}},
     };
     constexpr std::uint32_t kKey = 7, kFillers = 200;
     // One case; a failed assertion ends it, not the others.
@@ -300,8 +307,13 @@ TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
         std::map<std::uint32_t, std::optional<V>> view;  // the owner's: value when captured
         std::vector<std::string> errors;
         bool flushing = false;  // a flush reports every key gone, held or not
+        Shadow<V>* self = nullptr;
+        std::size_t peakTransit = 0;
         Vorn::ShadowCallbacks<Vorn::BasicOps<V>> cb;
-        cb.onKey = [&](std::uint32_t k) { view.try_emplace(k); };
+        cb.onKey = [&](std::uint32_t k) {
+            view.try_emplace(k);
+            peakTransit = std::max(peakTransit, self->store().inTransit());
+        };
         cb.onValue = [&](V const& v, V const*) { view[keyOf(v)] = v; };
         cb.onKeyValue = [&](std::uint32_t k, V const* v) {
             auto it = view.find(k);
@@ -316,8 +328,10 @@ TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
         Vorn::ShadowConfig cfg;
         cfg.captureValues = capture;
         Shadow<V> s(debug(), "transit", rp, ops<V>(), cb, cfg);
+        self = &s;
         ASSERT_TRUE(s.initialize("test"));
         std::uint32_t gen = 0, nextFiller = 1000;
+        std::mt19937 rng(11);
         auto put = [&](std::uint32_t k) {
             oracle[k] = makeValue<V>(k, ++gen);
             w.write(oracle[k], true);
@@ -385,6 +399,22 @@ TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
                 case Op::add:
                     put(kKey);
                     break;
+                case Op::shuffle: {
+                    std::vector<std::uint32_t> keys;
+                    for (auto const& [k, v] : oracle) keys.push_back(k);
+                    for (std::uint32_t k : keys) del(k);
+                    for (std::size_t j = keys.size(); j > 1; --j) std::swap(keys[j - 1], keys[rng() % j]);
+                    for (std::size_t j = 0; j < keys.size(); ++j)
+                        if (j % 5 != 4 || keys[j] == kKey) put(keys[j]);
+                    peakTransit = 0;
+                    break;
+                }
+                case Op::thin: {
+                    std::vector<std::uint32_t> keys;
+                    for (auto const& [k, v] : oracle) keys.push_back(k);
+                    for (std::size_t j = 1; j < keys.size(); j += 3) del(keys[j]);
+                    break;
+                }
                 case Op::detach:
                     flushing = true;
                     s.detach(false);
@@ -399,11 +429,22 @@ TEST(ShadowTransit, AKeyMovedAndChangedBeforeItsNewSlotIsReadIsReportedRight) {
             if (c.steps[i].sync) {
                 ASSERT_TRUE(s.serviceUntilSynced(5000));
                 ASSERT_TRUE(matches());
+                // What the case is about: chains of moves deeper than the
+                // shadow follows at once leave many keys in transit.
+                if (c.steps[i].op == Op::shuffle) {
+                    ASSERT_GE(peakTransit, 8u);
+                }
                 continue;
             }
-            s.store().holdSlotsIs([before](std::uint32_t slot) { return std::int32_t(slot) != before; });
+            if (c.steps[i].op == Op::shuffle)
+                s.store().holdSlotsIs([](std::uint32_t slot) { return slot % 2 == 1; });
+            else
+                s.store().holdSlotsIs([before](std::uint32_t slot) { return std::int32_t(slot) != before; });
             for (int round = 0; round < 4; ++round) s.service();
             s.store().holdSlotsIs(nullptr);
+            if (c.steps[i].op == Op::shuffle) {
+                ASSERT_GE(s.store().inTransit(), 8u);
+            }
             if (c.steps[i].op == Op::move || c.steps[i].op == Op::compact) {
                 // What the case is about: the owner knows the key, the map
                 // holds it, the shadow has it in no slot.
