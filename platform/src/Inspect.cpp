@@ -21,9 +21,9 @@ void assertProtoBufMessage() { fmassertFail("Lumo::Inspect", __FILE__, __func__,
 
 namespace Inspect {
 
-// The glue of every loaded module, by module name. A library adds its
-// modules when it loads and removes them when it unloads; lookups by full
-// type name walk the modules' own types in their fixed order.
+// Registered glue by module name: moduleGlueIs() when a library loads,
+// moduleGlueDel() when it unloads. A name lookup looks only at each
+// module's own types, not at the outside types its name table also lists.
 namespace {
 struct ModuleGlue {
     ModuleInspectData const* module;

@@ -1,19 +1,18 @@
 #pragma once
-// Reflection: the entry points through which generic code (the framework,
-// tools, the hardware side) reaches the values and entities of a type
-// library without its headers, naming each type by (module, type index) or
-// by its full name.
+// Run-time access to the types of a loaded table library, for code built
+// without its headers (x2tables, the hardware agent, the loader): a type is
+// named by (module, type index) or by its full name.
 //
-// For each of its types X, a type library provides two templates under a
-// tag type of its own:
-//   Lumo::HideMe<X, Tag>                       construction from constructor
-//       arguments, entity creation for a directory, attribute operations by
-//       field id, collection iterators;
+// The glue of a type X comes from two class templates that the library
+// specialises under a tag type only it can name:
+//   Lumo::HideMe<X, Tag>                       construction from arguments,
+//       entity creation in a directory, attribute operations by field id,
+//       iterators over collection attributes;
 //   Lumo::Inspect::InspectAtomicFnTable<X, Tag, false, false, isIndexType>
 //       construct, destroy, text encode and decode, hash.
-// It then registers, per module, one TypeGlue per type in the module's type
-// order, holding pointers to those functions. Generic code finds a type's
-// glue by (module, type index) or by its full type name.
+// At load the library registers a TypeGlue of function pointers per type,
+// one array per module indexed by type index; typeGlue() and findType()
+// look them up.
 //
 // Attribute operations answer a 32-bit status word (inspectStatus below).
 #include <cstdint>
