@@ -227,6 +227,13 @@ TEST(TableAccessor, EveryLocalTableFollowsTheRules) {
         n->entryPublish(i, 100);
         EXPECT_EQ(rec.take().size(), 1u);
         EXPECT_EQ(a->entryTransactionId(&i), 100u);
+        // Another index, asked while the lookup memo holds i, answers for itself.
+        if (i > 0) {
+            std::uint32_t const other = i - 1;
+            EXPECT_EQ(a->entryTransactionId(&other), 0u);
+            EXPECT_FALSE(a->entryIsValid(&other, 0));
+            EXPECT_FALSE(a->entryExists(&other));
+        }
 
         // Index range: the read-all key only in read tables; nothing changes on refusal.
         std::uint32_t const beyond = i + 1;
